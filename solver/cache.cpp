@@ -1,0 +1,162 @@
+// Kernel row cache.
+//
+// Units: entries are floats, cache_bytes counts 4 bytes per entry held (row
+// objects and diagonals are not counted).  getrow(i, upto, hot) returns the
+// row of position i valid for columns 0..upto-1; column j holds
+// K(kidx[i], kidx[j]) for the variable standing at position j now.
+#include "kaltro.h"
+
+#include <cstring>
+#include <memory>
+#include <utility>
+
+KALTRO::Arow::~Arow() { delete[] data; }
+
+void KALTRO::Arow::refile(Arow* after) {
+  // Filing a row behind itself would tie it to itself; it already stands
+  // where it is asked to go, so it stays.
+  if (after == this)
+    return;
+  if (prev && next) {
+    prev->next = next;
+    next->prev = prev;
+  }
+  if (len > 0 && after) {
+    prev = after;
+    next = after->next;
+    next->prev = this;
+    after->next = this;
+  } else {
+    prev = next = nullptr;
+  }
+}
+
+int KALTRO::Arow::resize(int newlen) {
+  if (newlen == len)
+    return 0;
+  float* nd = newlen > 0 ? new float[newlen] : nullptr;
+  int keep = newlen < len ? newlen : len;
+  if (keep > 0)
+    std::memcpy(nd, data, sizeof(float) * static_cast<size_t>(keep));
+  delete[] data;
+  data = nd;
+  int delta = 4 * (newlen - len);
+  len = newlen;
+  return delta;
+}
+
+void KALTRO::cache_init() {
+  cache_fini();
+  cache_bytes = 0;
+  cache_warned = false;
+  ring = new Arow{nullptr, nullptr, 0, 0, 0.0f, nullptr};
+  ring->prev = ring->next = ring;
+  for (int i = 0; i < n; i++)
+    rows[i] = nullptr;
+  try {
+    std::unique_ptr<Arow*[]> bucket(new Arow*[static_cast<size_t>(n)]());
+    for (int i = 0; i < n; i++) {
+      int k = kidx[i];
+      int b = k % n;
+      if (b < 0)
+        b += n;  // negative kernel indices still get a bucket of their own
+      Arow* r = bucket[b];
+      while (r && r->key != k)
+        r = r->next;
+      if (!r) {
+        float d = static_cast<float>(kernel(k, k, kernel_arg));
+        r = new Arow{nullptr, bucket[b], k, 0, d, nullptr};
+        bucket[b] = r;
+      }
+      rows[i] = r;
+    }
+  } catch (...) {
+    cache_fini();  // rows made so far are all reachable through rows[]
+    throw;
+  }
+}
+
+void KALTRO::cache_fini() {
+  if (!ring)
+    return;
+  for (int i = 0; i < n; i++)
+    if (rows[i])
+      rows[i]->prev = rows[i]->next = nullptr;
+  Arow* free_list = nullptr;
+  for (int i = 0; i < n; i++) {
+    Arow* r = rows[i];
+    if (r && !r->prev) {
+      r->next = free_list;
+      r->prev = r;  // collected: a shared row is listed once
+      free_list = r;
+    }
+    rows[i] = nullptr;
+  }
+  while (free_list) {
+    Arow* nx = free_list->next;
+    delete free_list;
+    free_list = nx;
+  }
+  cache_bytes = 0;
+  delete ring;
+  ring = nullptr;
+}
+
+float* KALTRO::getrow(int i, int upto, bool hot) {
+  Arow* r = rows[i];
+  int old = r->len;
+  if (old >= upto) {
+    if (hot)
+      r->refile(ring);
+    return r->data;
+  }
+  cache_bytes += r->resize(upto);
+  try {
+    const int ki = kidx[i];
+    float* d = r->data;
+    for (int j = old; j < upto; j++)
+      d[j] = static_cast<float>(kernel(ki, kidx[j], kernel_arg));
+  } catch (...) {
+    // Never leave entries behind that were not evaluated.
+    cache_bytes += r->resize(old);
+    throw;
+  }
+  if (hot)
+    r->refile(ring);
+  else if (old == 0)
+    r->refile(ring->prev);
+  return r->data;
+}
+
+long KALTRO::cache_clean() {
+  if (cache_bytes <= maxcachesize)
+    return cache_bytes;
+  if (!cache_warned)
+    info("@", "@ Reached maxcachesize (%ld MB)\n", maxcachesize >> 20);
+  cache_warned = true;
+  while (cache_bytes > maxcachesize) {
+    Arow* v = ring->prev;
+    if (v == ring)
+      break;
+    cache_bytes += v->resize(0);
+    v->refile(nullptr);
+  }
+  return cache_bytes;
+}
+
+void KALTRO::cache_swap(int i, int j) {
+  if (!ring)
+    return;
+  std::swap(rows[i], rows[j]);
+  Arow* nx;
+  for (Arow* r = ring->next; r != ring; r = nx) {
+    nx = r->next;
+    bool has_i = i < r->len, has_j = j < r->len;
+    if (has_i && has_j)
+      std::swap(r->data[i], r->data[j]);
+    else if (has_i)
+      cache_bytes += r->resize(i);
+    else if (has_j)
+      cache_bytes += r->resize(j);
+  }
+}

@@ -1,0 +1,96 @@
+// The driver: start-point test, cache set-up, outer passes of full
+// restoration, inner iteration with shrinking, clean-up and summary.
+#include "kaltro.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+const char kSetUpLine[] = "\nSetting up cache ...";
+const char kCleanUpLine[] = "\nCleaning and unswapping  cache...";
+
+// The gap as reported and compared: never negative, and 0 for a NaN.
+double clipped_gap(double high, double low) {
+  double gap = high - low;
+  return gap > 0 ? gap : 0.0;
+}
+
+}  // namespace
+
+int KALTRO::run(bool initialize, bool finalize) {
+  for (int i = 0; i < n; i++) {
+    // Written so that a NaN anywhere in x, lo or hi fails as well.
+    if (!(x[i] - lo[i] >= -eps_bound) || !(x[i] - hi[i] <= eps_bound))
+      return error(kaltro::msg::start_point);
+  }
+
+  if (!initialize && finalize) {
+    puts(kCleanUpLine);
+    cache_fini();
+    unswap();
+    return 0;
+  }
+  if (!(eps_gap > 0))
+    return error(kaltro::msg::bad_eps_gap);
+
+  if (initialize || !ring) {
+    puts(kSetUpLine);
+    cache_init();
+  }
+
+  marks = 0;
+  it = 0;
+  l = 0;
+  unshrink(false);
+
+  int result = 0;
+  double gap = 0;
+  for (bool solved = false; !solved && result == 0;) {
+    unshrink(true);
+    gap = clipped_gap(g_high, g_low);
+    info("*", "* it:%d l:%d |g|:%f w:%f\n", it, l, gap, w);
+    if (gap < eps_gap) {
+      if (!std::isfinite(w))
+        result = error(kaltro::msg::non_finite);
+      solved = true;
+      break;
+    }
+    for (;;) {
+      int r = equality ? iterate_gs2() : iterate_gs1();
+      if (r < 0) {
+        result = r;
+        break;
+      }
+      if (r == 0)
+        break;
+      int before = l;
+      shrink();
+      double shrink_gap = clipped_gap(g_high, g_low);
+      if (l < before)
+        info(".", ". it:%d l:%d |g|:%f\n", it, l, shrink_gap);
+      else if (trace_level >= 3)
+        info("!", "! it:%d l:%d |g|:%f\n", it, l, shrink_gap);
+    }
+  }
+
+  // A clipped move lands on its bound only up to rounding; keep the point
+  // inside its box so the next solve accepts it as a start point.
+  for (int i = 0; i < n; i++) {
+    if (x[i] < lo[i])
+      x[i] = lo[i];
+    else if (x[i] > hi[i])
+      x[i] = hi[i];
+  }
+
+  if (initialize && finalize) {
+    puts(kCleanUpLine);
+    cache_fini();
+    unswap();
+  }
+  if (result != 0)
+    return result;
+  if (marks > 0)
+    info(nullptr, " it:%d l:%d |g|:%f w:%f\n", it, l, gap, w);
+  return it;
+}

@@ -1,0 +1,214 @@
+// The two iteration strategies on the active set 0..l-1.  Both keep g exact
+// on the active positions after every step and hand control back to run()
+// with 0 (converged on the active set), 1 (a shrink is due) or -1 (error).
+#include "kaltro.h"
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// Selections beyond twice (gs1) or once (gs2) the distinct positions touched
+// before a shrink is asked for.
+const int kShrinkSlack = 200;
+
+// The touched flags of one call: one byte per active position.
+struct Touched {
+  std::vector<unsigned char> flag;
+  int count = 0;
+  explicit Touched(int l) : flag(static_cast<size_t>(l), 0) {}
+  void mark(int p) {
+    if (!flag[static_cast<size_t>(p)]) {
+      flag[static_cast<size_t>(p)] = 1;
+      count += 1;
+    }
+  }
+};
+
+}  // namespace
+
+int KALTRO::iterate_gs1() {
+  Touched touched(l);
+  int selections = 0;
+  for (;;) {
+    // Scan: extremes start at 0, so candidates have gradients of the right sign.
+    g_high = 0;
+    g_low = 0;
+    int up = -1, down = -1;
+    for (int i = 0; i < l; i++) {
+      if (g[i] > g_high && x[i] < hi[i]) {
+        g_high = g[i];
+        up = i;
+      }
+      if (g[i] < g_low && x[i] > lo[i]) {
+        g_low = g[i];
+        down = i;
+      }
+    }
+    const int sel = (g_high + g_low < 0) ? down : up;
+    if (eps_gap > g_high - g_low || sel < 0)
+      return 0;
+
+    selections += 1;
+    touched.mark(sel);
+    if (2 * touched.count < l && selections > 2 * touched.count + kShrinkSlack)
+      return 1;
+
+    cache_clean();
+    const float* r = getrow(sel, l, true);
+
+    const bool moving_down = g[sel] < 0;
+    const double room = moving_down ? x[sel] - lo[sel] : hi[sel] - x[sel];
+    const double kappa = r[sel];
+    double step;
+    bool clipped;
+    if (kappa >= eps_bound) {
+      double t = std::fabs(g[sel]) / kappa;
+      clipped = !(room > t);
+      step = clipped ? room : t;
+    } else if (kappa + eps_bound < 0) {
+      return error(kaltro::msg::not_convex);
+    } else {
+      step = room;  // flat direction: all the way to the bound
+      clipped = true;
+    }
+    if (moving_down)
+      step = -step;
+
+    x[sel] += step;
+    double* gg = g;
+    for (int j = 0; j < l; j++)
+      gg[j] -= step * static_cast<double>(r[j]);
+    it += 1;
+    if (clipped)
+      togbar(sel);
+  }
+}
+
+int KALTRO::iterate_gs2() {
+  Touched touched(l);
+  int pairs = 0;
+  double gain = 0;         // pending gain G of second-order selection
+  int pend_i = -1, pend_k = -1;
+  for (;;) {
+    int u, v;  // rising and falling member
+    if (gain > 0) {
+      if (g[pend_k] > g[pend_i]) {
+        u = pend_k;
+        v = pend_i;
+      } else {
+        u = pend_i;
+        v = pend_k;
+      }
+      g_high = g[u];
+      g_low = g[v];
+    } else {
+      g_high = -big;
+      g_low = big;
+      u = v = -1;
+      for (int p = 0; p < l; p++) {
+        if (g[p] > g_high && x[p] < hi[p]) {
+          g_high = g[p];
+          u = p;
+        }
+        if (g[p] < g_low && x[p] > lo[p]) {
+          g_low = g[p];
+          v = p;
+        }
+      }
+      const double gap = g_high - g_low;
+      if (gap < eps_gap || !(gap > 0))
+        return 0;
+      if (u < 0 || v < 0)
+        return error(kaltro::msg::beyond_big);
+    }
+
+    touched.mark(u);
+    touched.mark(v);
+    pairs += 1;
+    if (touched.count < l && pairs > touched.count + kShrinkSlack)
+      return 1;
+
+    cache_clean();
+    const float* ru = getrow(u, l, true);
+    const float* rv = getrow(v, l, true);
+
+    const double room_u = hi[u] - x[u];
+    const double room_v = x[v] - lo[v];
+    const bool u_limits = room_u <= room_v;
+    const double room = u_limits ? room_u : room_v;
+    const double kappa = static_cast<double>(ru[u]) + static_cast<double>(rv[v]) -
+                         static_cast<double>(ru[v]) - static_cast<double>(rv[u]);
+    double step;
+    bool clipped;
+    if (kappa >= eps_bound) {
+      double t = (g_high - g_low) / kappa;
+      clipped = !(room > t);
+      step = clipped ? room : t;
+    } else if (kappa + eps_bound < 0) {
+      return error(kaltro::msg::not_convex);
+    } else {
+      step = room;  // flat direction
+      clipped = true;
+    }
+
+    x[u] += step;
+    x[v] -= step;
+    double* gg = g;
+    for (int p = 0; p < l; p++)
+      gg[p] -= step * (static_cast<double>(ru[p]) - static_cast<double>(rv[p]));
+    it += 1;
+
+    if (clipped) {
+      const bool open = x[u] < hi[u] - eps_bound || x[v] > lo[v] + eps_bound;
+      togbar(u_limits ? u : v);
+      if (!open) {
+        gain = 0;
+        continue;
+      }
+    }
+
+    // Second-order selection among the pairs holding a member of this step,
+    // from rows still complete over the active set; no kernel is evaluated.
+    gain = 0;
+    const int members[2] = {v, u};
+    for (int m = 0; m < 2; m++) {
+      const int k = members[m];
+      const Arow* rowk = rows[k];
+      if (rowk->len < l)
+        continue;
+      const float* rk = rowk->data;
+      const double gk = g[k];
+      const double kk = rk[k];
+      const double up_k = hi[k] - x[k];
+      const double down_k = x[k] - lo[k];
+      for (int i = 0; i < l; i++) {
+        if (i == k)
+          continue;
+        const double d = gk - g[i];
+        double D, rm;
+        if (d >= eps_gap && up_k > eps_bound && x[i] - lo[i] > eps_bound) {
+          D = d;
+          const double down_i = x[i] - lo[i];
+          rm = down_i < up_k ? down_i : up_k;
+        } else if (d <= -eps_gap && down_k > eps_bound && hi[i] - x[i] > eps_bound) {
+          D = -d;
+          const double up_i = hi[i] - x[i];
+          rm = up_i < down_k ? up_i : down_k;
+        } else {
+          continue;
+        }
+        const double kappa_i =
+            kk + static_cast<double>(rows[i]->diag) - 2.0 * static_cast<double>(rk[i]);
+        const double kr = kappa_i * rm;
+        const double S = kr < D ? kr : D;
+        const double num = S * (2.0 * D - S);
+        if (num > gain * kappa_i) {
+          gain = num / kappa_i;
+          pend_i = i;
+          pend_k = k;
+        }
+      }
+    }
+  }
+}
