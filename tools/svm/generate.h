@@ -1,0 +1,26 @@
+// Synthetic two-class data of any size, the same bytes on every machine:
+// only integer arithmetic and exactly representable doubles go into it.
+#ifndef KSVM_GENERATE_H
+#define KSVM_GENERATE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace ksvm {
+
+struct GenerateOptions {
+  std::string kind = "clouds";  ///< "clouds": two overlapping Gaussian clouds;
+                                ///< "rings": a ball inside a shell (nonlinear)
+  int n = 0;
+  int d = 10;
+  std::uint64_t seed = 1;
+  double noise = 0.1;           ///< probability that a label is flipped
+};
+
+/// Write opt.n examples in the sparse text format to `out`.
+void generate(const GenerateOptions& opt, std::FILE* out);
+
+}  // namespace ksvm
+
+#endif
