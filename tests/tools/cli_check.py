@@ -1,0 +1,449 @@
+"""Command-line checks of kaltro-svm: exit codes, exact messages, the summary,
+model files rechecked from scratch, and exchange of models with LIBSVM's
+svm-train and svm-predict (skipped when those are not installed).
+
+usage: cli_check.py CASE KALTRO_SVM DATA_FILE
+"""
+import math
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+SUMMARY_NAMES = ["n", "d", "objective", "steps", "kernel evaluations", "support vectors",
+                 "bounded support vectors", "bias", "training accuracy", "solve seconds",
+                 "peak memory MB"]
+
+
+class Checker:
+    def __init__(self, exe, data, work):
+        self.exe, self.data, self.work = exe, data, work
+        self.failures = 0
+
+    def check(self, cond, what):
+        if not cond:
+            self.failures += 1
+            print("FAIL:", what)
+
+    def run(self, args, cwd=None):
+        p = subprocess.run([self.exe] + args, cwd=cwd or self.work, capture_output=True,
+                           text=True, timeout=240)
+        # A sanitizer report on any path is a failure, whatever the exit code.
+        for bad in ("Sanitizer", "runtime error:", "LeakSanitizer"):
+            self.check(bad not in p.stderr, "sanitizer report for %s:\n%s" % (args, p.stderr))
+        return p
+
+    def path(self, name, content=None):
+        p = os.path.join(self.work, name)
+        if content is not None:
+            with open(p, "w") as f:
+                f.write(content)
+        return p
+
+    def expect_failure(self, args, code, stderr, cwd=None):
+        p = self.run(args, cwd)
+        self.check(p.returncode == code, "%s: exit %d, wanted %d (stderr %r)"
+                   % (args, p.returncode, code, p.stderr))
+        self.check(stderr in p.stderr, "%s: stderr %r lacks %r" % (args, p.stderr, stderr))
+        self.check("objective:" not in p.stdout, "%s: summary printed on failure" % args)
+        return p
+
+
+def summary(checker, stdout):
+    """The summary as an ordered list of (name, value) pairs."""
+    pairs = [tuple(line.split(": ", 1)) for line in stdout.splitlines()
+             if re.match(r"^[a-zA-Z][a-zA-Z ]*: ", line)]
+    checker.check([k for k, _ in pairs] == SUMMARY_NAMES, "summary names %r" % pairs)
+    return dict(pairs)
+
+
+def read_sparse(path):
+    rows = []
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if parts:
+                rows.append((float(parts[0]),
+                             {int(t.split(":")[0]): float(t.split(":")[1]) for t in parts[1:]}))
+    return rows
+
+
+def read_model(path):
+    header, svs = {}, []
+    with open(path) as f:
+        lines = f.read().splitlines()
+    i = 0
+    while lines[i] != "SV":
+        words = lines[i].split()
+        header[words[0]] = words[1:]
+        i += 1
+    for line in lines[i + 1:]:
+        parts = line.split()
+        svs.append((float(parts[0]),
+                    {int(t.split(":")[0]): float(t.split(":")[1]) for t in parts[1:]}))
+    return header, svs
+
+
+def kernel(header):
+    kind = header["kernel_type"][0]
+    gamma = float(header.get("gamma", ["0"])[0])
+    coef0 = float(header.get("coef0", ["0"])[0])
+    degree = int(header.get("degree", ["3"])[0])
+
+    def dot(a, b):
+        return sum(v * b.get(k, 0.0) for k, v in a.items())
+
+    if kind == "linear":
+        return dot
+    if kind == "polynomial":
+        return lambda a, b: (gamma * dot(a, b) + coef0) ** degree
+    return lambda a, b: math.exp(-gamma * sum((a.get(k, 0.0) - b.get(k, 0.0)) ** 2
+                                              for k in set(a) | set(b)))
+
+
+# ---------------------------------------------------------------------------
+
+def case_help(c):
+    p = c.run(["--help"])
+    c.check(p.returncode == 0, "--help exit %d" % p.returncode)
+    for text in ("kaltro-svm train [options] TRAIN_FILE [MODEL_FILE]",
+                 "kaltro-svm predict TEST_FILE MODEL_FILE [OUTPUT_FILE]",
+                 "-t TYPE", "-d DEGREE", "-g GAMMA", "-r COEF0", "-c C", "-e EPS", "-m MB",
+                 "-q ", "--no-bias", "--trace N"):
+        c.check(text in p.stdout, "--help lacks %r" % text)
+    p = c.run(["--version"])
+    c.check(p.returncode == 0 and re.fullmatch(r"kaltro-svm \d+\.\d+\.\d+\n", p.stdout),
+            "--version printed %r" % p.stdout)
+    p = c.run(["train", "--help"])
+    c.check(p.returncode == 0 and "usage:" in p.stdout, "train --help")
+
+
+def case_usage(c):
+    d = c.data
+    cases = [
+        ([], "kaltro-svm: no command"),
+        (["fit", d], "kaltro-svm: unknown command 'fit'"),
+        (["train"], "kaltro-svm: train takes TRAIN_FILE and optionally MODEL_FILE"),
+        (["train", d, "a", "b"], "train takes TRAIN_FILE and optionally MODEL_FILE"),
+        (["train", "-x", d], "kaltro-svm: unknown option '-x'"),
+        (["train", d, "-c"], "kaltro-svm: option -c needs a value"),
+        (["train", "-c", "abc", d], "kaltro-svm: option -c: 'abc' is not a number"),
+        (["train", "-c", "0", d], "kaltro-svm: option -c: C must be positive"),
+        (["train", "-c", "nan", d], "kaltro-svm: option -c: 'nan' is not a number"),
+        (["train", "-t", "3", d], "kaltro-svm: option -t: '3' is not an integer from 0 to 2"),
+        (["train", "-d", "2.5", d], "option -d: '2.5' is not an integer from 0 to 2147483647"),
+        (["train", "-g", "-1", d], "kaltro-svm: option -g: gamma must not be negative"),
+        (["train", "-e", "0", d], "kaltro-svm: option -e: the tolerance must be positive"),
+        (["train", "-m", "-5", d], "kaltro-svm: option -m: the cache size must be positive"),
+        (["train", "--trace", "x", d], "option --trace: 'x' is not an integer from 0 to 3"),
+        (["predict", d], "predict takes TEST_FILE, MODEL_FILE and optionally OUTPUT_FILE"),
+        (["predict", "-q", d, "m"], "kaltro-svm: unknown option '-q'"),
+        (["generate", "10"], "kaltro-svm: generate takes N and OUTPUT_FILE"),
+        (["generate", "--kind", "spiral", "10", "o"],
+         "option --kind: 'spiral' is neither clouds nor rings"),
+        (["generate", "--noise", "2", "10", "o"],
+         "option --noise: the probability must lie in [0, 1]"),
+        (["generate", "0", "o"], "option N: '0' is not an integer from 1 to 2147483647"),
+    ]
+    for args, message in cases:
+        p = c.expect_failure(args, 2, message + "\n")
+        c.check("usage:" in p.stderr, "%s: no usage after the message" % args)
+    c.check(not os.path.exists(c.path("o")), "generate wrote a file after a usage error")
+
+
+def case_input_errors(c):
+    def train_fails(name, content, message):
+        path = c.path(name, content) if content is not None else c.path(name)
+        model = c.path(name + ".model")
+        c.expect_failure(["train", path, model], 1, "kaltro-svm: " + message(path) + "\n")
+        c.check(not os.path.exists(model), "%s: model written after an error" % name)
+
+    train_fails("missing.txt", None,
+                lambda p: "cannot open '%s': No such file or directory" % p)
+    train_fails("empty.txt", "", lambda p: p + ": the file is empty")
+    train_fails("blank.txt", "\n \n", lambda p: p + ": no examples, only blank lines")
+    train_fails("value.txt", "1 1:0.5\n-1 1:0.2 2:x7\n",
+                lambda p: p + ":2: value 'x7' of feature 2 is not a number")
+    train_fails("label.txt", "1 1:0.5\nabc 1:0.2\n",
+                lambda p: p + ":2: label 'abc' is not a number")
+    train_fails("order.txt", "1 1:0.5\n\n-1 3:0.2 2:1\n",
+                lambda p: p + ":3: feature index 2 after 3: indices must increase")
+    train_fails("third.txt", "1 1:0.5\n-1 1:0.2\n1 1:1\n2 1:3\n",
+                lambda p: p + ":4: a third label 2 (a binary classifier takes two: 1 and -1)")
+    train_fails("single.txt", "3 1:0.5\n3 1:0.2\n",
+                lambda p: p + ": every example has label 3; training needs examples of two labels")
+    train_fails("colon.txt", "1 1:0.5 7\n-1 1:1\n",
+                lambda p: p + ":1: expected index:value, found '7'")
+    os.mkdir(c.path("adir"))
+    c.expect_failure(["train", c.path("adir")], 1,
+                     "kaltro-svm: cannot read '%s': Is a directory\n" % c.path("adir"))
+    good = c.path("good.txt", "1 1:0.5\n-1 1:-0.2\n")
+    c.expect_failure(["train", good, c.path("no/such/dir.model")], 1,
+                     "kaltro-svm: cannot write '%s': No such file or directory\n"
+                     % c.path("no/such/dir.model"))
+    # Test files may hold any labels, but their lines must parse.
+    model = c.path("good.model")
+    p = c.run(["train", "-q", good, model])
+    c.check(p.returncode == 0, "training on good.txt: %s" % p.stderr)
+    bad_test = c.path("badtest.txt", "1 1:0.5\n5 1:q\n")
+    c.expect_failure(["predict", bad_test, model, c.path("out")], 1,
+                     "kaltro-svm: %s:2: value 'q' of feature 1 is not a number\n" % bad_test)
+
+
+def case_model_errors(c):
+    good = c.path("good.txt", "1 1:0.5 2:1\n-1 1:-0.2\n1 2:0.7\n-1 1:-1 2:-1\n")
+    model = c.path("good.model")
+    c.check(c.run(["train", "-q", good, model]).returncode == 0, "training good.txt")
+    with open(model) as f:
+        text = f.read()
+    header = text[:text.index("SV\n") + 3]
+    cases = [
+        ("empty.model", "", ": the file is empty, not a model"),
+        ("data.model", "1 1:0.5\n", ":1: '1' is not a model header line"),
+        ("nu.model", text.replace("c_svc", "nu_svc"),
+         ":1: svm_type 'nu_svc' is not supported (only c_svc)"),
+        ("cut.model", header + text[len(header):].split("\n", 1)[0] + "\n",
+         ": total_sv is %s but the file holds 1 support vectors"
+         % re.search(r"total_sv (\d+)", text).group(1)),
+        ("coef.model", header + "zz" + text[len(header):],
+         ":%d: coefficient 'zz" % (header.count("\n") + 1)),
+    ]
+    for name, content, message in cases:
+        path = c.path(name, content)
+        out = c.path(name + ".out")
+        c.expect_failure(["predict", good, path, out], 1, "kaltro-svm: " + path + message)
+        c.check(not os.path.exists(out), "%s: predictions written after an error" % name)
+    c.expect_failure(["predict", good, c.path("none.model")], 1,
+                     "kaltro-svm: cannot open '%s': No such file or directory\n"
+                     % c.path("none.model"))
+
+
+def recheck(c, rows, model_path, eps, C, bias=True):
+    """Objective, gap and bias recomputed in double from the model file."""
+    header, svs = read_model(model_path)
+    k = kernel(header)
+    label0 = float(header["label"][0])
+    rho = float(header["rho"][0])
+    # Support vectors are listed by label, each group in training order.
+    coef = [0.0] * len(rows)
+    groups = [[i for i, r in enumerate(rows) if r[0] == label0],
+              [i for i, r in enumerate(rows) if r[0] != label0]]
+    j = 0
+    for group in groups:
+        for i in group:
+            if j < len(svs) and svs[j][1] == rows[i][1]:
+                coef[i] = svs[j][0]
+                j += 1
+    c.check(j == len(svs), "support vectors not found in training order (%d of %d)" % (j, len(svs)))
+    g_high, g_low, w = -math.inf, math.inf, 0.0
+    if not bias:
+        g_high, g_low = 0.0, 0.0
+    for i, (label, x) in enumerate(rows):
+        y = 1.0 if label == label0 else -1.0
+        f = sum(a * k(sv, x) for a, sv in svs)
+        g = y - f
+        if coef[i] < max(0.0, C * y):
+            g_high = max(g_high, g)
+        if coef[i] > min(0.0, C * y):
+            g_low = min(g_low, g)
+        w += coef[i] * (y - 0.5 * f)
+    c.check(g_high - g_low < eps, "gap %g not below %g" % (g_high - g_low, eps))
+    c.check(g_low - 1e-9 <= -rho <= g_high + 1e-9,
+            "bias %g outside [%g, %g]" % (-rho, g_low, g_high))
+    return w, svs, header
+
+
+def case_summary(c):
+    rows = read_sparse(c.data)
+    model = c.path("bc.model")
+    p = c.run(["train", c.data, model])
+    c.check(p.returncode == 0, "train exit %d: %s" % (p.returncode, p.stderr))
+    s = summary(c, p.stdout)
+    c.check(p.stdout.index("it:") < p.stdout.index("n: "), "progress before the summary")
+    c.check(s.get("n") == "569" and s.get("d") == "30", "n, d: %r" % s)
+    w, svs, header = recheck(c, rows, model, 0.001, 1.0)
+    objective = float(s["objective"])
+    c.check(abs(w - objective) <= 1e-7 * abs(w), "objective %r, recomputed %r" % (objective, w))
+    c.check(int(s["support vectors"]) == len(svs) == int(header["total_sv"][0]),
+            "support vectors %s vs model %d" % (s["support vectors"], len(svs)))
+    c.check(int(s["bounded support vectors"]) == sum(abs(a) >= 1.0 for a, _ in svs),
+            "bounded support vectors %s" % s["bounded support vectors"])
+    # The file starts with -1, written second: rho = -b for the +1 side = b.
+    c.check(rows[0][0] == -1 and header["label"] == ["1", "-1"], "label order %r" % header["label"])
+    c.check(abs(float(s["bias"]) - float(header["rho"][0])) < 1e-11,
+            "bias %s, rho %s" % (s["bias"], header["rho"][0]))
+    c.check(int(s["steps"]) > 0 and int(s["kernel evaluations"]) >= 569,
+            "steps %s, kernel evaluations %s" % (s["steps"], s["kernel evaluations"]))
+    c.check(float(s["solve seconds"]) >= 0 and float(s["peak memory MB"]) > 0, "time, memory")
+    c.check(header["gamma"] == ["0.033333333333333333"], "default gamma %r" % header["gamma"])
+
+    out = c.path("bc.out")
+    q = c.run(["predict", c.data, model, out])
+    c.check(q.returncode == 0, "predict exit %d: %s" % (q.returncode, q.stderr))
+    acc = re.fullmatch(r"accuracy: ([0-9.]+)% \((\d+)/569\)\n", q.stdout)
+    c.check(acc is not None, "predict printed %r" % q.stdout)
+    with open(out) as f:
+        predicted = f.read().split("\n")
+    c.check(len(predicted) == 570 and predicted[-1] == "", "prediction lines")
+    correct = sum(float(a) == r[0] for a, r in zip(predicted, rows))
+    c.check(acc and int(acc.group(2)) == correct, "accuracy count vs labels written")
+    c.check(s["training accuracy"] == "%.4f%% (%d/569)" % (100.0 * correct / 569, correct),
+            "training accuracy %r, predict %d/569" % (s["training accuracy"], correct))
+
+    # -q silences the progress marks, --trace 2 writes status lines instead.
+    quiet = c.run(["train", "-q", c.data, model])
+    c.check("it:" not in quiet.stdout and "*" not in quiet.stdout, "-q output %r" % quiet.stdout)
+    summary(c, quiet.stdout)
+    loud = c.run(["train", "--trace", "2", c.data, model])
+    c.check(re.search(r"^\* it:\d+ l:569 ", loud.stdout, re.M) is not None,
+            "--trace 2 output %r" % loud.stdout[:300])
+
+    # Without bias: rho 0 and the coordinate-step optimality conditions.
+    nb = c.run(["train", "-q", "--no-bias", "-c", "2", c.data, model])
+    s = summary(c, nb.stdout)
+    c.check(s.get("bias") == "0", "bias without bias: %r" % s.get("bias"))
+    w, _, header = recheck(c, rows, model, 0.001, 2.0, bias=False)
+    c.check(header["rho"] == ["0"], "rho without bias %r" % header["rho"])
+    c.check(abs(w - float(s["objective"])) <= 1e-7 * abs(w), "objective without bias")
+
+    # A cache budget beyond any long is clamped and training still works.
+    big = c.run(["train", "-q", "-m", "1e30", c.data, model])
+    c.check(big.returncode == 0 and summary(c, big.stdout).get("n") == "569",
+            "-m 1e30: exit %d %s" % (big.returncode, big.stderr))
+
+
+def case_default_names(c):
+    sub = c.path("data")
+    os.mkdir(sub)
+    train = os.path.join(sub, "tiny.txt")
+    with open(train, "w") as f:
+        f.write("1 1:1\n-1 1:-1\n1 1:2\n-1 1:-3\n")
+    p = c.run(["train", "-q", train])
+    c.check(p.returncode == 0, "train: %s" % p.stderr)
+    c.check(os.path.isfile(c.path("tiny.txt.model")), "model not in the current directory")
+    p = c.run(["predict", train, "tiny.txt.model"])
+    c.check(p.returncode == 0 and p.stdout == "accuracy: 100.0000% (4/4)\n",
+            "predict: %r %r" % (p.stdout, p.stderr))
+    with open(c.path("tiny.txt.predict")) as f:
+        c.check(f.read() == "1\n-1\n1\n-1\n", "default prediction file")
+
+
+def case_generate(c):
+    a, b, o = c.path("a.txt"), c.path("b.txt"), c.path("o.txt")
+    for path, seed in ((a, "5"), (b, "5"), (o, "6")):
+        p = c.run(["generate", "--seed", seed, "--kind", "rings", "-d", "3", "500", path])
+        c.check(p.returncode == 0 and p.stdout == "", "generate: %r" % p.stderr)
+    with open(a) as f, open(b) as g, open(o) as h:
+        ta, tb, to = f.read(), g.read(), h.read()
+    c.check(ta == tb, "same seed, different data")
+    c.check(ta != to, "different seeds, same data")
+    rows = read_sparse(a)
+    c.check(len(rows) == 500 and {r[0] for r in rows} == {1.0, -1.0}, "rows and labels")
+    c.check(all(set(r[1]) <= {1, 2, 3} for r in rows), "feature indices beyond -d 3")
+    p = c.run(["train", "-q", a, c.path("a.model")])
+    c.check(p.returncode == 0, "training on generated data: %s" % p.stderr)
+
+
+def svm_train_obj(stdout):
+    m = re.search(r"obj = (-?[0-9.]+)", stdout)
+    return float(m.group(1)) if m else None
+
+
+def case_interop(c):
+    train_l, predict_l = shutil.which("svm-train"), shutil.which("svm-predict")
+    if not train_l or not predict_l:
+        print("svm-train / svm-predict not installed")
+        return SKIP
+    gen = c.path("gen.txt")
+    c.check(c.run(["generate", "--kind", "rings", "-d", "4", "--seed", "3", "400", gen])
+            .returncode == 0, "generate")
+    with open(gen) as f:
+        lines = f.read().splitlines()
+
+    def relabel(name, pos, neg, first_neg):
+        # Name the two classes pos and neg so that the first example has neg
+        # (first_neg) or pos.
+        first = lines[0].split(" ", 1)[0]
+        names = {first: neg if first_neg else pos}
+        names["1" if first == "-1" else "-1"] = pos if first_neg else neg
+        out = [names[l.split(" ", 1)[0]] + " " + l.split(" ", 1)[1] for l in lines]
+        return c.path(name, "\n".join(out) + "\n")
+
+    sets = [(c.data, "0.03125"),
+            (relabel("m1first.txt", "1", "-1", True), "0.25"),
+            (relabel("p1first.txt", "1", "-1", False), "0.25"),
+            (relabel("two_one.txt", "1", "2", True), "0.25"),
+            (relabel("zero_one.txt", "1", "0", True), "0.25")]
+    for data, gamma in sets:
+        for kernel_args in (["-t", "2", "-g", gamma], ["-t", "0"],
+                            ["-t", "1", "-d", "2", "-g", gamma, "-r", "1"]):
+            tag = "%s %s" % (os.path.basename(data), " ".join(kernel_args))
+            lib_model, k_model = c.path("lib.model"), c.path("k.model")
+            lib = subprocess.run([train_l, "-s", "0", "-c", "1", "-e", "0.001", "-h", "1"]
+                                 + kernel_args + [data, lib_model],
+                                 capture_output=True, text=True, timeout=240)
+            c.check(lib.returncode == 0, tag + ": svm-train failed: " + lib.stderr)
+            k = c.run(["train", "-q", "-c", "1", "-e", "0.001"] + kernel_args + [data, k_model])
+            c.check(k.returncode == 0, tag + ": kaltro-svm train failed: " + k.stderr)
+            s = summary(c, k.stdout)
+            obj = svm_train_obj(lib.stdout)
+            w = float(s.get("objective", "nan"))
+            c.check(obj is not None and abs(w + obj) <= 1e-4 * abs(obj),
+                    "%s: objective %r vs svm-train obj %r" % (tag, w, obj))
+            lh, _ = read_model(lib_model)
+            kh, _ = read_model(k_model)
+            for key in ("svm_type", "kernel_type", "nr_class", "label", "gamma", "degree",
+                        "coef0"):
+                if key in ("gamma", "degree", "coef0") and key not in lh:
+                    c.check(key not in kh, "%s: %s written but not by svm-train" % (tag, key))
+                    continue
+                same = (lh[key] == kh.get(key) if key not in ("gamma", "coef0") else
+                        abs(float(lh[key][0]) - float(kh[key][0])) < 1e-7)
+                c.check(same, "%s: %s %r vs svm-train %r" % (tag, key, kh.get(key), lh[key]))
+            # Both biases lie within the stopping tolerance of the optimum's.
+            c.check(abs(float(lh["rho"][0]) - float(kh["rho"][0])) < 5e-3,
+                    "%s: rho %s vs svm-train %s" % (tag, kh["rho"], lh["rho"]))
+            # Each model, predicted by both programs: the same labels.
+            for model in (lib_model, k_model):
+                out_l, out_k = c.path("out_l"), c.path("out_k")
+                pl = subprocess.run([predict_l, data, model, out_l], capture_output=True,
+                                    text=True, timeout=240)
+                pk = c.run(["predict", data, model, out_k])
+                c.check(pl.returncode == 0 and pk.returncode == 0,
+                        "%s: predict %s: %s %s" % (tag, model, pl.stderr, pk.stderr))
+                with open(out_l) as f, open(out_k) as g:
+                    ll, lk = f.read().split(), g.read().split()
+                c.check(len(ll) == len(lk) and all(float(a) == float(b) for a, b in zip(ll, lk)),
+                        "%s: %s predicted differently (%d of %d differ)" % (
+                            tag, os.path.basename(model),
+                            sum(float(a) != float(b) for a, b in zip(ll, lk)), len(ll)))
+                acc = re.search(r"Accuracy = [0-9.]+% \((\d+)/(\d+)\)", pl.stdout)
+                mine = re.search(r"\((\d+)/(\d+)\)", pk.stdout)
+                c.check(acc and mine and acc.groups() == mine.groups(),
+                        "%s: accuracy %r vs %r" % (tag, pl.stdout, pk.stdout))
+
+
+CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    if len(sys.argv) != 4 or sys.argv[1] not in CASES:
+        print(__doc__)
+        print("cases:", " ".join(sorted(CASES)))
+        return 2
+    exe = os.path.abspath(sys.argv[2])
+    data = os.path.abspath(sys.argv[3])
+    with tempfile.TemporaryDirectory() as work:
+        c = Checker(exe, data, work)
+        result = CASES[sys.argv[1]](c)
+        if result == SKIP:
+            return SKIP
+    print("%s: %d failure(s)" % (sys.argv[1], c.failures))
+    return 1 if c.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
