@@ -1,0 +1,768 @@
+// run(): the start-point test, the four modes and the states they leave,
+// the console output of whole solves byte for byte, the result codes, and
+// solutions checked against the optimality conditions recomputed from
+// scratch.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+// A kernel given by a function of the two kernel indices; counts its calls
+// and can be told to throw on a given call.
+struct Fn {
+  std::function<double(int, int)> f;
+  long calls = 0;
+  long throw_on = -1;
+  static double call(int a, int b, void* arg) {
+    Fn* k = static_cast<Fn*>(arg);
+    if (k->calls++ == k->throw_on)
+      throw std::runtime_error("kernel failed");
+    return k->f(a, b);
+  }
+};
+
+void attach(KALTRO& s, Fn& k) {
+  s.kernel = Fn::call;
+  s.kernel_arg = &k;
+}
+
+bool home_is_identity(const KALTRO& s) {
+  for (int i = 0; i < s.n; i++)
+    if (s.home[i] != i)
+      return false;
+  return true;
+}
+
+// run() with its console output swallowed, for tests about other things.
+int quiet_run(KALTRO& s, bool initialize, bool finalize) {
+  Capture cap;
+  int r = s.run(initialize, finalize);
+  cap.finish();
+  return r;
+}
+
+const std::string kSetUp = "\nSetting up cache ...\n";
+const std::string kCleanUp = "\nCleaning and unswapping  cache...\n";
+
+// The solve whose output the tests below spell out.  Positions 0 and 1 form
+// a flat pair (K = 1 on their 2x2 block) with lin = (1, 0): coordinate steps
+// alternate between them, each moving one of them by exactly 1, until x0
+// reaches 250 and x1 reaches -250 after 500 steps, w = 250.  Positions 2..4
+// are fixed (lo = hi = 0) and are shrunk at the first shrink; positions 5..7
+// sit inside their boxes with a zero gradient, so they are never chosen nor
+// shrunk and keep the active set large enough for the shrink rule:
+//   steps 1..204, shrink due, 2..4 dropped (l 8 -> 5): "."
+//   steps 205..408, shrink due, nothing dropped: "!" at level 3 only
+//   steps 409..500, converged; the second pass finds a gap of 0.
+struct TraceProblem {
+  Fn k;
+  KALTRO s;
+  TraceProblem() : s(8) {
+    k.f = [](int a, int b) {
+      if (a == b)
+        return 1.0;
+      return (a < 2 && b < 2) ? 1.0 : 0.0;
+    };
+    attach(s, k);
+    s.equality = false;
+    s.lin[0] = 1;
+    s.hi[0] = 250;
+    s.lo[1] = -250;
+    for (int i = 5; i < 8; i++) {
+      s.lo[i] = -1;
+      s.hi[i] = 1;
+    }
+  }
+};
+
+std::string solve_output(int level, bool init, bool fini, int* result) {
+  TraceProblem p;
+  p.s.trace_level = level;
+  Capture cap;
+  *result = p.s.run(init, fini);
+  return cap.finish();
+}
+
+TEST(DriverOutput, WholeSolveAtEveryLevel) {
+  int r = 0;
+  EXPECT_EQ(solve_output(0, true, true, &r), kSetUp + kCleanUp);
+  EXPECT_EQ(r, 500);
+  EXPECT_EQ(solve_output(1, true, true, &r),
+            kSetUp + "*.*" + kCleanUp + " it:500 l:8 |g|:0.000000 w:250.000000\n");
+  EXPECT_EQ(r, 500);
+  EXPECT_EQ(solve_output(2, true, true, &r),
+            kSetUp +
+                "* it:0 l:8 |g|:1.000000 w:0.000000\n"
+                ". it:204 l:5 |g|:1.000000\n"
+                "* it:500 l:8 |g|:0.000000 w:250.000000\n" +
+                kCleanUp);
+  EXPECT_EQ(r, 500);
+  EXPECT_EQ(solve_output(3, true, true, &r),
+            kSetUp +
+                "* it:0 l:8 |g|:1.000000 w:0.000000\n"
+                ". it:204 l:5 |g|:1.000000\n"
+                "! it:408 l:5 |g|:1.000000\n"
+                "* it:500 l:8 |g|:0.000000 w:250.000000\n" +
+                kCleanUp);
+  EXPECT_EQ(r, 500);
+}
+
+TEST(DriverOutput, WholeSolveLeavesTheCallersOrderAndNoCache) {
+  TraceProblem p;
+  p.s.trace_level = 0;
+  Capture cap;
+  EXPECT_EQ(p.s.run(true, true), 500);
+  cap.finish();
+  EXPECT_EQ(p.s.ring, nullptr);
+  EXPECT_TRUE(home_is_identity(p.s));
+  EXPECT_EQ(p.s.it, 500);
+  EXPECT_EQ(p.s.l, 8);
+  EXPECT_EQ(p.s.w, 250.0);
+  EXPECT_EQ(p.s.x[0], 250.0);
+  EXPECT_EQ(p.s.x[1], -250.0);
+  for (int i = 2; i < 8; i++)
+    EXPECT_EQ(p.s.x[i], 0.0) << i;
+  EXPECT_EQ(p.s.hi[0], 250.0);  // bounds travel back with their variables
+  EXPECT_EQ(p.s.hi[5], 1.0);
+  EXPECT_EQ(p.s.marks, 0);
+}
+
+TEST(DriverOutput, SplitSolveSequence) {
+  TraceProblem p;
+  {
+    Capture cap;
+    EXPECT_EQ(p.s.run(true, false), 500);
+    EXPECT_EQ(cap.finish(), kSetUp + "*.* it:500 l:8 |g|:0.000000 w:250.000000\n");
+  }
+  EXPECT_NE(p.s.ring, nullptr);
+  // The shrink moved the three fixed variables behind the active set.
+  EXPECT_EQ(std::vector<int>(p.s.home, p.s.home + 8), (std::vector<int>{0, 1, 7, 6, 5, 4, 3, 2}));
+  EXPECT_EQ(p.s.lo[2], -1.0);  // variable 7, an inner one, now at position 2
+  {
+    // Solving again from the solution: no set-up, nothing to do.
+    Capture cap;
+    EXPECT_EQ(p.s.run(false, false), 0);
+    EXPECT_EQ(cap.finish(), "* it:0 l:8 |g|:0.000000 w:250.000000\n");
+  }
+  EXPECT_NE(p.s.ring, nullptr);
+  {
+    Capture cap;
+    EXPECT_EQ(p.s.run(false, true), 0);
+    EXPECT_EQ(cap.finish(), kCleanUp);
+  }
+  EXPECT_EQ(p.s.ring, nullptr);
+  EXPECT_TRUE(home_is_identity(p.s));
+  EXPECT_EQ(p.s.x[0], 250.0);
+  EXPECT_EQ(p.s.x[1], -250.0);
+  EXPECT_EQ(p.s.lo[7], -1.0);
+  EXPECT_EQ(p.s.lo[2], 0.0);
+}
+
+TEST(DriverOutput, EmptyProblem) {
+  for (int level : {0, 1, 2}) {
+    KALTRO s(0);
+    s.trace_level = level;
+    Capture cap;
+    EXPECT_EQ(s.run(true, true), 0);
+    std::string out = cap.finish();
+    const std::string expected[3] = {
+        kSetUp + kCleanUp,
+        kSetUp + "*" + kCleanUp + " it:0 l:0 |g|:0.000000 w:0.000000\n",
+        kSetUp + "* it:0 l:0 |g|:0.000000 w:0.000000\n" + kCleanUp};
+    EXPECT_EQ(out, expected[level]);
+    EXPECT_EQ(s.w, 0.0);
+  }
+}
+
+TEST(DriverOutput, NothingCanRiseEndsTheFirstPass) {
+  // equality true, every variable at its upper bound: g_high stays -big,
+  // the gap is negative and is shown as 0.
+  Fn k;
+  k.f = [](int a, int b) { return a == b ? 1.0 : 0.0; };
+  KALTRO s(2);
+  attach(s, k);
+  s.trace_level = 2;
+  s.hi[0] = s.hi[1] = s.x[0] = s.x[1] = 1;
+  s.lin[0] = 3;
+  Capture cap;
+  EXPECT_EQ(s.run(true, true), 0);
+  EXPECT_EQ(cap.finish(), kSetUp + "* it:0 l:2 |g|:0.000000 w:2.000000\n" + kCleanUp);
+  EXPECT_EQ(s.g_high, -1e20);
+  EXPECT_EQ(s.g_low, -1.0);
+}
+
+// ------------------------------------------------------------------ failures
+
+// One variable with negative curvature: the first step is refused.
+struct Concave {
+  Fn k;
+  KALTRO s;
+  Concave() : s(1) {
+    k.f = [](int, int) { return -1.0; };
+    attach(s, k);
+    s.equality = false;
+    s.lin[0] = 1;
+    s.hi[0] = 1;
+  }
+};
+
+TEST(DriverFailure, FailedWholeSolveStillCleansUp) {
+  const std::string err = "KALTRO error: Function is not convex (negative curvature)\n";
+  {
+    Concave c;
+    Capture cap;
+    EXPECT_EQ(c.s.run(true, true), -1);
+    EXPECT_EQ(cap.finish(), kSetUp + "*\n" + err + kCleanUp);
+    EXPECT_EQ(c.s.ring, nullptr);
+    EXPECT_EQ(c.s.marks, 1);  // the row of marks was ended by the error only
+    EXPECT_EQ(c.s.last_error, kaltro::msg::not_convex);
+    EXPECT_EQ(c.s.x[0], 0.0);
+  }
+  {
+    Concave c;
+    c.s.trace_level = 2;
+    Capture cap;
+    EXPECT_EQ(c.s.run(true, true), -1);
+    EXPECT_EQ(cap.finish(), kSetUp + "* it:0 l:1 |g|:1.000000 w:0.000000\n" + err + kCleanUp);
+  }
+  {
+    Concave c;
+    Capture cap;
+    EXPECT_EQ(c.s.run(true, false), -1);
+    EXPECT_EQ(cap.finish(), kSetUp + "*\n" + err);
+    EXPECT_NE(c.s.ring, nullptr);
+  }
+}
+
+TEST(DriverFailure, NonFiniteObjectiveIsNotASuccess) {
+  // An infinite kernel value: the fixed variable has an infinite gradient
+  // and w = -inf, yet no variable can move, so the gap is 0.
+  for (bool equality : {false, true}) {
+    Fn k;
+    k.f = [](int, int) { return std::numeric_limits<double>::infinity(); };
+    KALTRO s(1);
+    attach(s, k);
+    s.equality = equality;
+    s.lo[0] = s.hi[0] = s.x[0] = 1;
+    {
+      Capture cap;
+      EXPECT_EQ(s.run(true, true), -1);
+      EXPECT_EQ(cap.finish(),
+                kSetUp + "*\nKALTRO error: Non-finite value in the solution\n" + kCleanUp);
+    }
+    EXPECT_EQ(s.last_error, kaltro::msg::non_finite);
+    EXPECT_STREQ(s.last_error, "Non-finite value in the solution");
+    EXPECT_EQ(s.ring, nullptr);
+    s.trace_level = 2;
+    {
+      Capture cap;
+      EXPECT_EQ(s.run(true, false), -1);
+      EXPECT_EQ(cap.finish(), kSetUp +
+                                  "* it:0 l:1 |g|:0.000000 w:-inf\n"
+                                  "KALTRO error: Non-finite value in the solution\n");
+    }
+  }
+}
+
+TEST(DriverFailure, GradientBeyondBig) {
+  Fn k;
+  k.f = [](int a, int b) { return a == b ? 1.0 : 0.0; };
+  KALTRO s(1);
+  attach(s, k);
+  s.big = 10;
+  s.lin[0] = 50;
+  s.hi[0] = 1;
+  {
+    Capture cap;
+    EXPECT_EQ(s.run(true, true), -1);
+    EXPECT_EQ(cap.finish(), kSetUp + "*\nKALTRO error: Gradient beyond big\n" + kCleanUp);
+  }
+  EXPECT_EQ(s.last_error, kaltro::msg::beyond_big);
+  s.trace_level = 2;
+  {
+    Capture cap;
+    EXPECT_EQ(s.run(true, true), -1);
+    EXPECT_EQ(cap.finish(), kSetUp +
+                                "* it:0 l:1 |g|:40.000000 w:0.000000\n"
+                                "KALTRO error: Gradient beyond big\n" +
+                                kCleanUp);
+  }
+  EXPECT_EQ(s.x[0], 0.0);
+}
+
+TEST(DriverFailure, KernelExceptionReachesTheCaller) {
+  for (long at : {0L, 1L, 5L, 40L}) {
+    Fn k;
+    k.f = [](int a, int b) { return std::exp(-0.1 * (a - b) * (a - b)); };
+    k.throw_on = at;
+    KALTRO s(12);
+    attach(s, k);
+    s.trace_level = 0;
+    for (int i = 0; i < 12; i++) {
+      s.lo[i] = -1;
+      s.hi[i] = 1;
+      s.lin[i] = (i % 3) - 1.0;
+    }
+    Capture cap;
+    EXPECT_THROW(s.run(true, true), std::runtime_error) << at;
+    cap.finish();
+    // The object is still usable: a new whole solve sets everything up again.
+    k.throw_on = -1;
+    EXPECT_GE(quiet_run(s, true, true), 0) << at;
+    EXPECT_TRUE(home_is_identity(s));
+  }
+}
+
+// --------------------------------------------------------- start-point test
+
+struct Small {
+  Fn k;
+  KALTRO s;
+  explicit Small(int n) : s(n) {
+    k.f = [](int a, int b) { return a == b ? 1.0 : 0.0; };
+    attach(s, k);
+    s.equality = false;
+    for (int i = 0; i < n; i++) {
+      s.lo[i] = 0;
+      s.hi[i] = 1;
+      s.lin[i] = 0.5;
+    }
+  }
+};
+
+TEST(DriverStartPoint, OutsideTheBoxIsRefusedWithNoOtherEffect) {
+  const std::string err = "KALTRO error: Initial x[] does not satisfy inequality constraint\n";
+  for (int mode = 0; mode < 4; mode++) {
+    Small p(3);
+    p.s.x[1] = 1.5;
+    p.s.x[2] = -0.5;  // a second failure: still one line
+    p.s.marks = 0;
+    p.s.it = 17;
+    p.s.l = 2;
+    Capture cap;
+    EXPECT_EQ(p.s.run(mode & 1, mode & 2), -1) << mode;
+    EXPECT_EQ(cap.finish(), err) << mode;
+    EXPECT_EQ(p.s.last_error, kaltro::msg::start_point);
+    EXPECT_EQ(p.s.it, 17);
+    EXPECT_EQ(p.s.l, 2);
+    EXPECT_EQ(p.s.ring, nullptr);
+    EXPECT_EQ(p.k.calls, 0);
+  }
+}
+
+TEST(DriverStartPoint, CleanUpWithABadPointFreesNothing) {
+  TraceProblem p;
+  p.s.trace_level = 0;
+  Capture cap;
+  ASSERT_EQ(p.s.run(true, false), 500);
+  std::vector<int> home(p.s.home, p.s.home + 8);
+  p.s.x[3] = 5;  // an inner variable far outside [-1, 1]
+  EXPECT_EQ(p.s.run(false, true), -1);
+  EXPECT_EQ(cap.finish(), kSetUp);  // level 0: no error line
+  EXPECT_NE(p.s.ring, nullptr);
+  EXPECT_EQ(std::vector<int>(p.s.home, p.s.home + 8), home);
+}
+
+TEST(DriverStartPoint, ExactlyEpsBoundOutsideIsAccepted) {
+  Small p(2);
+  p.s.trace_level = 0;
+  p.s.eps_bound = 0.25;
+  p.s.x[0] = -0.25;  // x - lo == -eps_bound
+  p.s.x[1] = 1.25;   // x - hi == eps_bound
+  Capture cap;
+  EXPECT_GE(p.s.run(true, true), 0);
+  Small q(2);
+  q.s.trace_level = 0;
+  q.s.eps_bound = 0.25;
+  q.s.x[0] = std::nextafter(-0.25, -1.0);
+  EXPECT_EQ(q.s.run(true, true), -1);
+  q.s.x[0] = 0;
+  q.s.x[1] = std::nextafter(1.25, 2.0);
+  EXPECT_EQ(q.s.run(true, true), -1);
+  cap.finish();
+}
+
+TEST(DriverStartPoint, NaNFailsTheTest) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (int which = 0; which < 3; which++) {
+    Small p(2);
+    double* arr[3] = {p.s.x, p.s.lo, p.s.hi};
+    arr[which][1] = nan;
+    Capture cap;
+    EXPECT_EQ(p.s.run(true, true), -1) << which;
+    EXPECT_EQ(cap.finish(), "KALTRO error: Initial x[] does not satisfy inequality constraint\n")
+        << which;
+    EXPECT_EQ(p.s.last_error, kaltro::msg::start_point);
+  }
+}
+
+// ---------------------------------------------------------------- eps_gap
+
+TEST(DriverEpsGap, NonPositiveOrNaNIsRefusedBeforeAnything) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (double eps : {0.0, -0.001, nan}) {
+    for (int mode : {0, 1, 3}) {  // (false,false), (true,false), (true,true)
+      Small p(2);
+      p.s.eps_gap = eps;
+      p.s.it = 9;
+      p.s.marks = 3;
+      Capture cap;
+      EXPECT_EQ(p.s.run(mode & 1, mode & 2), -1);
+      EXPECT_EQ(cap.finish(), "\nKALTRO error: eps_gap must be positive\n") << eps << " " << mode;
+      EXPECT_EQ(p.s.last_error, kaltro::msg::bad_eps_gap);
+      EXPECT_STREQ(p.s.last_error, "eps_gap must be positive");
+      EXPECT_EQ(p.s.ring, nullptr);
+      EXPECT_EQ(p.s.it, 9);
+      EXPECT_EQ(p.s.marks, 3);
+      EXPECT_EQ(p.k.calls, 0);
+    }
+  }
+}
+
+TEST(DriverEpsGap, StartPointIsTestedFirstAndCleanUpDoesNotCheck) {
+  Small p(2);
+  p.s.eps_gap = 0;
+  p.s.x[0] = 2;
+  Capture cap;
+  EXPECT_EQ(p.s.run(true, true), -1);
+  EXPECT_EQ(p.s.last_error, kaltro::msg::start_point);
+  p.s.x[0] = 0;
+  EXPECT_EQ(p.s.run(false, true), 0);
+  EXPECT_EQ(cap.finish(),
+            "KALTRO error: Initial x[] does not satisfy inequality constraint\n" + kCleanUp);
+}
+
+TEST(DriverEpsGap, RefusedWithACacheSetUpLeavesIt) {
+  TraceProblem p;
+  p.s.trace_level = 0;
+  Capture cap;
+  ASSERT_EQ(p.s.run(true, false), 500);
+  KALTRO::Arow* ring = p.s.ring;
+  p.s.eps_gap = 0;
+  EXPECT_EQ(p.s.run(false, false), -1);
+  EXPECT_EQ(p.s.ring, ring);
+  EXPECT_EQ(p.s.it, 500);
+  cap.finish();
+}
+
+// --------------------------------------------------------------- the modes
+
+TEST(DriverModes, SolveWithoutACacheSetsOneUpAndKeepsIt) {
+  TraceProblem p;
+  Capture cap;
+  EXPECT_EQ(p.s.run(false, false), 500);
+  EXPECT_EQ(cap.finish(), kSetUp + "*.* it:500 l:8 |g|:0.000000 w:250.000000\n");
+  EXPECT_NE(p.s.ring, nullptr);
+  EXPECT_FALSE(home_is_identity(p.s));
+}
+
+TEST(DriverModes, CleanUpNeedsNoCache) {
+  {
+    Small p(3);
+    Capture cap;
+    EXPECT_EQ(p.s.run(false, true), 0);
+    EXPECT_EQ(cap.finish(), kCleanUp);
+    EXPECT_EQ(p.s.ring, nullptr);
+    EXPECT_EQ(p.s.last_error, nullptr);
+  }
+  {
+    // Internal order with the cache already gone: the order is restored.
+    TraceProblem p;
+    p.s.trace_level = 0;
+    Capture cap;
+    ASSERT_EQ(p.s.run(true, false), 500);
+    p.s.cache_fini();
+    ASSERT_FALSE(home_is_identity(p.s));
+    EXPECT_EQ(p.s.run(false, true), 0);
+    EXPECT_EQ(cap.finish(), kSetUp + kCleanUp);
+    EXPECT_TRUE(home_is_identity(p.s));
+    EXPECT_EQ(p.s.lo[7], -1.0);
+  }
+}
+
+TEST(DriverModes, CleanUpWritesItsLineAtEveryLevel) {
+  for (int level : {0, -1, 1, 3}) {
+    Small p(1);
+    p.s.trace_level = level;
+    Capture cap;
+    EXPECT_EQ(p.s.run(false, true), 0);
+    EXPECT_EQ(cap.finish(), kCleanUp);
+  }
+}
+
+TEST(DriverModes, LastErrorSurvivesALaterSuccess) {
+  Small p(2);
+  p.s.trace_level = 0;
+  p.s.x[0] = 3;
+  EXPECT_EQ(quiet_run(p.s, true, true), -1);
+  p.s.x[0] = 0;
+  Capture cap;
+  EXPECT_EQ(p.s.run(true, true), 2);
+  cap.finish();
+  EXPECT_EQ(p.s.last_error, kaltro::msg::start_point);
+  EXPECT_EQ(p.s.x[0], 0.5);
+}
+
+// ------------------------------------------------------------- x in the box
+
+// One coordinate step from x0 toward a bound that x0 + (bound - x0) misses
+// by one rounding error: 0.3 + (0.9 - 0.3) > 0.9 and 1.1 - (1.1 + 0.3) < -0.3.
+TEST(DriverBox, ClippedMovesEndExactlyOnTheBound) {
+  struct Case {
+    double x, lo, hi, lin;
+    double bound;
+  };
+  for (const Case& c : {Case{0.3, 0, 0.9, 10, 0.9}, Case{1.1, -0.3, 2, -10, -0.3}}) {
+    ASSERT_NE(c.x + (c.bound - c.x), c.bound);  // the overshoot is real
+    Small p(1);
+    p.s.trace_level = 0;
+    p.s.x[0] = c.x;
+    p.s.lo[0] = c.lo;
+    p.s.hi[0] = c.hi;
+    p.s.lin[0] = c.lin;
+    EXPECT_EQ(quiet_run(p.s, true, false), 1);
+    EXPECT_EQ(p.s.x[0], c.bound);
+    // The documented sequence goes on from there.
+    EXPECT_EQ(quiet_run(p.s, false, false), 0);
+    EXPECT_EQ(quiet_run(p.s, false, true), 0);
+    EXPECT_EQ(p.s.x[0], c.bound);
+  }
+}
+
+TEST(DriverBox, PairwiseMoveEndsExactlyOnTheBound) {
+  Small p(2);
+  p.s.trace_level = 0;
+  p.s.equality = true;
+  p.s.x[0] = 0.3;
+  p.s.lo[0] = p.s.lo[1] = -5;
+  p.s.hi[0] = 0.9;
+  p.s.hi[1] = 5;
+  p.s.lin[0] = 10;
+  p.s.lin[1] = 0;
+  EXPECT_GE(quiet_run(p.s, true, false), 1);
+  EXPECT_LE(p.s.x[0], 0.9);
+  EXPECT_LE(p.s.x[1], 5.0);
+  EXPECT_GE(quiet_run(p.s, false, false), 0);
+  EXPECT_EQ(quiet_run(p.s, false, true), 0);
+  EXPECT_EQ(p.s.x[0], 0.9);
+}
+
+TEST(DriverBox, FailedSolveIsClampedToo) {
+  // The first step overshoots 0.9; the second is refused (negative curvature).
+  Fn k;
+  k.f = [](int a, int b) { return a != b ? 0.0 : (a == 0 ? 1.0 : -1.0); };
+  KALTRO s(2);
+  attach(s, k);
+  s.trace_level = 0;
+  s.equality = false;
+  s.x[0] = 0.3;
+  s.hi[0] = 0.9;
+  s.lin[0] = 10;
+  s.hi[1] = 1;
+  s.lin[1] = 1;
+  EXPECT_EQ(quiet_run(s, true, true), -1);
+  EXPECT_EQ(s.last_error, kaltro::msg::not_convex);
+  EXPECT_EQ(s.x[0], 0.9);
+}
+
+TEST(DriverBox, StartPointWithinEpsBoundIsPulledIntoTheBox) {
+  Small p(1);
+  p.s.trace_level = 0;
+  p.s.eps_bound = 0.25;
+  p.s.lin[0] = 5;  // pushes further up: no step is possible
+  p.s.x[0] = 1.25;
+  EXPECT_EQ(quiet_run(p.s, true, true), 0);
+  EXPECT_EQ(p.s.x[0], 1.0);
+}
+
+// ------------------------------------------------- solutions, checked afresh
+
+// A random problem: points for an RBF or linear kernel (rank-deficient when
+// the dimension is below n), boxes including lo = hi, duplicate kernel
+// indices, a start point anywhere in the box.
+struct Random {
+  PointKernel pk;
+  std::vector<int> kidx;
+  std::vector<double> lin, lo, hi, x;
+  bool equality;
+  int n;
+  Random(int n_, unsigned long long seed, bool eq) : equality(eq), n(n_) {
+    Lcg r(seed);
+    int d = 1 + r.below(4);
+    pk = random_points(n, d, seed + 1, r.below(2) ? PointKernel::kRbf : PointKernel::kLinear);
+    for (int i = 0; i < n; i++) {
+      kidx.push_back(r.below(5) == 0 ? r.below(n) : i);
+      double a = -r.uniform() * 2, b = r.uniform() * 2;
+      int shape = r.below(8);
+      if (shape == 0)
+        a = b = 0;
+      else if (shape == 1)
+        a = b;
+      lo.push_back(a);
+      hi.push_back(b);
+      x.push_back(a + (b - a) * r.uniform());
+      lin.push_back(2 * r.uniform() - 1);
+    }
+  }
+  void load(KALTRO& s) {
+    s.kernel = PointKernel::call;
+    s.kernel_arg = &pk;
+    s.equality = equality;
+    s.trace_level = 0;
+    for (int i = 0; i < n; i++) {
+      s.kidx[i] = kidx[static_cast<size_t>(i)];
+      s.lin[i] = lin[static_cast<size_t>(i)];
+      s.lo[i] = lo[static_cast<size_t>(i)];
+      s.hi[i] = hi[static_cast<size_t>(i)];
+      s.x[i] = x[static_cast<size_t>(i)];
+    }
+  }
+  // Gradient from scratch in double, with the kernel rounded to float as the
+  // cache stores it.
+  std::vector<double> gradient(const double* xs) const {
+    std::vector<double> g(static_cast<size_t>(n));
+    for (int i = 0; i < n; i++) {
+      double s = lin[static_cast<size_t>(i)];
+      for (int j = 0; j < n; j++)
+        s -= static_cast<double>(static_cast<float>(
+                 pk.eval(kidx[static_cast<size_t>(i)], kidx[static_cast<size_t>(j)]))) *
+             xs[j];
+      g[static_cast<size_t>(i)] = s;
+    }
+    return g;
+  }
+  double objective(const double* xs) const {
+    std::vector<double> g = gradient(xs);
+    double w = 0;
+    for (int i = 0; i < n; i++)
+      w += xs[i] * (lin[static_cast<size_t>(i)] + g[static_cast<size_t>(i)]);
+    return 0.5 * w;
+  }
+  double eps_gap() const { return 0.001; }
+  double width() const {
+    double s = 0;
+    for (int i = 0; i < n; i++)
+      s += hi[static_cast<size_t>(i)] - lo[static_cast<size_t>(i)];
+    return s;
+  }
+  // Check a solution given in the caller's order.
+  void check(const KALTRO& s, const char* what) const {
+    SCOPED_TRACE(what);
+    double sum0 = 0, sum = 0;
+    for (int i = 0; i < n; i++) {
+      EXPECT_GE(s.x[i], lo[static_cast<size_t>(i)]) << i;
+      EXPECT_LE(s.x[i], hi[static_cast<size_t>(i)]) << i;
+      sum0 += x[static_cast<size_t>(i)];
+      sum += s.x[i];
+    }
+    if (equality) {
+      EXPECT_NEAR(sum, sum0, 1e-9 * (1 + width()));
+    }
+    std::vector<double> g = gradient(s.x);
+    double gh = equality ? -s.big : 0, gl = equality ? s.big : 0;
+    for (int i = 0; i < n; i++) {
+      if (g[static_cast<size_t>(i)] > gh && s.x[i] < hi[static_cast<size_t>(i)])
+        gh = g[static_cast<size_t>(i)];
+      if (g[static_cast<size_t>(i)] < gl && s.x[i] > lo[static_cast<size_t>(i)])
+        gl = g[static_cast<size_t>(i)];
+    }
+    EXPECT_LT(gh - gl, s.eps_gap + 1e-6);
+    EXPECT_NEAR(s.w, objective(s.x), 1e-7 * (1 + std::fabs(s.w)));
+  }
+};
+
+TEST(DriverSolutions, RandomProblemsMeetTheStoppingConditionFromScratch) {
+  for (unsigned long long seed = 1; seed <= 60; seed++) {
+    for (bool eq : {true, false}) {
+      int n = 1 + static_cast<int>(seed * 7 % 90);
+      Random p(n, seed, eq);
+      KALTRO s(n);
+      p.load(s);
+      int r = quiet_run(s, true, true);
+      ASSERT_GE(r, 0) << seed << " " << eq;
+      EXPECT_EQ(r, s.it);
+      EXPECT_TRUE(home_is_identity(s));
+      p.check(s, ("seed " + std::to_string(seed) + (eq ? " eq" : " box")).c_str());
+    }
+  }
+}
+
+TEST(DriverSolutions, SplitSolvesMatchWholeSolves) {
+  for (unsigned long long seed = 101; seed <= 110; seed++) {
+    for (bool eq : {true, false}) {
+      int n = 20 + static_cast<int>(seed % 40);
+      Random p(n, seed, eq);
+      Random q = p;  // the same problem with another linear term
+      for (double& v : q.lin)
+        v = 0.5 - v;
+      const double tol = (p.eps_gap() + 1e-6) * p.width() + 1e-9;
+
+      KALTRO split(n);
+      p.load(split);
+      ASSERT_GE(quiet_run(split, true, false), 0);
+      const double w_first = split.w;
+      // Between the calls the arrays are in the internal order.
+      for (int pos = 0; pos < n; pos++)
+        split.lin[pos] = q.lin[static_cast<size_t>(split.home[pos])];
+      ASSERT_GE(quiet_run(split, false, false), 0);
+      const double w_second = split.w;
+      for (int pos = 0; pos < n; pos++) {
+        split.lin[pos] = p.lin[static_cast<size_t>(split.home[pos])];
+        split.x[pos] = p.x[static_cast<size_t>(split.home[pos])];
+      }
+      ASSERT_GE(quiet_run(split, false, false), 0);
+      const double w_third = split.w;
+      ASSERT_EQ(quiet_run(split, false, true), 0);
+      EXPECT_TRUE(home_is_identity(split));
+      EXPECT_EQ(split.ring, nullptr);
+      for (int i = 0; i < n; i++) {
+        EXPECT_EQ(split.lin[i], p.lin[static_cast<size_t>(i)]);
+        EXPECT_EQ(split.kidx[i], p.kidx[static_cast<size_t>(i)]);
+      }
+      p.check(split, "split");
+
+      KALTRO whole_p(n), whole_q(n);
+      p.load(whole_p);
+      q.load(whole_q);
+      ASSERT_GE(quiet_run(whole_p, true, true), 0);
+      ASSERT_GE(quiet_run(whole_q, true, true), 0);
+      q.check(whole_q, "whole");
+      EXPECT_NEAR(w_first, whole_p.w, tol) << seed;
+      EXPECT_NEAR(w_second, whole_q.w, tol) << seed;
+      EXPECT_NEAR(w_third, whole_p.w, tol) << seed;
+    }
+  }
+}
+
+TEST(DriverSolutions, TinyCachesReachAnEquallyGoodSolution) {
+  for (unsigned long long seed = 201; seed <= 206; seed++) {
+    int n = 40 + static_cast<int>(seed % 20);
+    Random p(n, seed, seed % 2 == 0);
+    KALTRO big(n);
+    p.load(big);
+    ASSERT_GE(quiet_run(big, true, true), 0);
+    for (long budget : {0L, 64L, 4L * n}) {
+      KALTRO s(n);
+      p.load(s);
+      s.maxcachesize = budget;
+      s.trace_level = 1;
+      Capture cap;
+      ASSERT_GE(s.run(true, true), 0);
+      std::string out = cap.finish();
+      EXPECT_NE(out.find('@'), std::string::npos) << budget;
+      p.check(s, "tiny cache");
+      EXPECT_NEAR(s.w, big.w, (s.eps_gap + 1e-6) * p.width() + 1e-9) << seed << " " << budget;
+    }
+  }
+}
+
+}  // namespace
