@@ -2,8 +2,10 @@
 // gradients; the shrunk positions behind them are rebuilt from the reference
 // pair (xref, gref) when the whole set is made active again.
 #include "kaltro.h"
+#include "search.h"
 
 #include <memory>
+#include <vector>
 #include <utility>
 
 namespace {
@@ -23,10 +25,51 @@ void extremes(KALTRO& s, int from, int to) {
   s.g_low = lo_g;
 }
 
-// g[p] -= d * r[p] over [from, to); kept plain so it vectorises.
-void axpy_row(double* g, const float* r, double d, int from, int to) {
-  for (int p = from; p < to; p++)
-    g[p] -= d * static_cast<double>(r[p]);
+// g[p] -= d * r[p] over [from, to).
+inline void axpy_row(double* g, const float* r, double d, int from, int to) {
+  kaltro::detail::update_one(g, r, d, from, to);
+}
+
+// Exchanges everything of positions i and j except the cached entries.
+void swap_entries(KALTRO& s, int i, int j) {
+  std::swap(s.kidx[i], s.kidx[j]);
+  std::swap(s.lin[i], s.lin[j]);
+  std::swap(s.lo[i], s.lo[j]);
+  std::swap(s.hi[i], s.hi[j]);
+  std::swap(s.x[i], s.x[j]);
+  std::swap(s.g[i], s.g[j]);
+  std::swap(s.gref[i], s.gref[j]);
+  std::swap(s.xref[i], s.xref[j]);
+  std::swap(s.home[i], s.home[j]);
+  std::swap(s.kdiag[i], s.kdiag[j]);
+  if (s.ring)
+    std::swap(s.rows[i], s.rows[j]);
+}
+
+// Applies a whole sequence of exchanges (i < j each) to every cached row in
+// one walk of the ring.  Each row ends exactly as if cache_swap had been
+// called once per exchange: entries exchanged while the row holds both
+// columns, the row cut to i entries once it holds only column i.  Rows are
+// independent of each other, so replaying the sequence row by row gives the
+// same end state as replaying it exchange by exchange, at one pass over the
+// rows instead of one per exchange.
+void reorder_rows(KALTRO& s, const std::vector<int>& pairs) {
+  const size_t count = pairs.size();
+  KALTRO::Arow* next;
+  for (KALTRO::Arow* r = s.ring->next; r != s.ring; r = next) {
+    next = r->next;
+    int len = r->len;
+    float* d = r->data;
+    for (size_t e = 0; e < count && len > 0; e += 2) {
+      const int i = pairs[e], j = pairs[e + 1];
+      if (j < len)
+        std::swap(d[i], d[j]);
+      else if (i < len)
+        len = i;
+    }
+    if (len != r->len)
+      s.cache_bytes += r->resize(len);
+  }
 }
 
 }  // namespace
@@ -43,6 +86,7 @@ void KALTRO::swap(int i, int j) {
   std::swap(gref[i], gref[j]);
   std::swap(xref[i], xref[j]);
   std::swap(home[i], home[j]);
+  std::swap(kdiag[i], kdiag[j]);
   cache_swap(i, j);
 }
 
@@ -50,17 +94,25 @@ void KALTRO::shrink() {
   extremes(*this, 0, l);
   const double t_high = equality ? g_high : 0.0;
   const double t_low = equality ? g_low : 0.0;
+  // The cached rows follow all exchanges of this walk at once, afterwards.
+  std::vector<int> exchanged;
   int i = 0;
   while (i < l) {
     bool held = (g[i] >= t_high && x[i] >= hi[i] - eps_bound) ||
                 (g[i] <= t_low && x[i] <= lo[i] + eps_bound);
     if (held) {
       l -= 1;
-      swap(i, l);  // re-test position i with the variable that came in
+      if (i != l) {  // re-test position i with the variable that came in
+        swap_entries(*this, i, l);
+        exchanged.push_back(i);
+        exchanged.push_back(l);
+      }
     } else {
       i += 1;
     }
   }
+  if (ring && !exchanged.empty())
+    reorder_rows(*this, exchanged);
 }
 
 void KALTRO::unshrink(bool from_gref) {

@@ -6,11 +6,14 @@
 // K(kidx[i], kidx[j]) for the variable standing at position j now.
 #include "kaltro.h"
 
-#include <cstring>
+#include <cstdlib>
+#include <new>
 #include <memory>
 #include <utility>
 
-KALTRO::Arow::~Arow() { delete[] data; }
+// Row entries live in malloc'd blocks so that growing a row can extend it in
+// place (realloc) instead of copying it.
+KALTRO::Arow::~Arow() { std::free(data); }
 
 void KALTRO::Arow::refile(Arow* after) {
   // Filing a row behind itself would tie it to itself; it already stands
@@ -34,12 +37,18 @@ void KALTRO::Arow::refile(Arow* after) {
 int KALTRO::Arow::resize(int newlen) {
   if (newlen == len)
     return 0;
-  float* nd = newlen > 0 ? new float[newlen] : nullptr;
-  int keep = newlen < len ? newlen : len;
-  if (keep > 0)
-    std::memcpy(nd, data, sizeof(float) * static_cast<size_t>(keep));
-  delete[] data;
-  data = nd;
+  if (newlen > 0) {
+    void* nd = std::realloc(data, sizeof(float) * static_cast<size_t>(newlen));
+    if (!nd) {
+      if (newlen > len)
+        throw std::bad_alloc();
+      nd = data;  // a block that could not shrink still holds the prefix
+    }
+    data = static_cast<float*>(nd);
+  } else {
+    std::free(data);
+    data = nullptr;
+  }
   int delta = 4 * (newlen - len);
   len = newlen;
   return delta;
@@ -69,6 +78,7 @@ void KALTRO::cache_init() {
         bucket[b] = r;
       }
       rows[i] = r;
+      kdiag[i] = r->diag;
     }
   } catch (...) {
     cache_fini();  // rows made so far are all reachable through rows[]

@@ -2,6 +2,7 @@
 // on the active positions after every step and hand control back to run()
 // with 0 (converged on the active set), 1 (a shrink is due) or -1 (error).
 #include "kaltro.h"
+#include "search.h"
 
 #include <cmath>
 #include <vector>
@@ -76,9 +77,7 @@ int KALTRO::iterate_gs1() {
       step = -step;
 
     x[sel] += step;
-    double* gg = g;
-    for (int j = 0; j < l; j++)
-      gg[j] -= step * static_cast<double>(r[j]);
+    kaltro::detail::update_one(g, r, step, 0, l);
     it += 1;
     if (clipped)
       togbar(sel);
@@ -154,9 +153,7 @@ int KALTRO::iterate_gs2() {
 
     x[u] += step;
     x[v] -= step;
-    double* gg = g;
-    for (int p = 0; p < l; p++)
-      gg[p] -= step * (static_cast<double>(ru[p]) - static_cast<double>(rv[p]));
+    kaltro::detail::update_pair(g, ru, rv, step, l);
     it += 1;
 
     if (clipped) {
@@ -177,37 +174,25 @@ int KALTRO::iterate_gs2() {
       const Arow* rowk = rows[k];
       if (rowk->len < l)
         continue;
-      const float* rk = rowk->data;
-      const double gk = g[k];
-      const double kk = rk[k];
-      const double up_k = hi[k] - x[k];
-      const double down_k = x[k] - lo[k];
-      for (int i = 0; i < l; i++) {
-        if (i == k)
-          continue;
-        const double d = gk - g[i];
-        double D, rm;
-        if (d >= eps_gap && up_k > eps_bound && x[i] - lo[i] > eps_bound) {
-          D = d;
-          const double down_i = x[i] - lo[i];
-          rm = down_i < up_k ? down_i : up_k;
-        } else if (d <= -eps_gap && down_k > eps_bound && hi[i] - x[i] > eps_bound) {
-          D = -d;
-          const double up_i = hi[i] - x[i];
-          rm = up_i < down_k ? up_i : down_k;
-        } else {
-          continue;
-        }
-        const double kappa_i =
-            kk + static_cast<double>(rows[i]->diag) - 2.0 * static_cast<double>(rk[i]);
-        const double kr = kappa_i * rm;
-        const double S = kr < D ? kr : D;
-        const double num = S * (2.0 * D - S);
-        if (num > gain * kappa_i) {
-          gain = num / kappa_i;
-          pend_i = i;
-          pend_k = k;
-        }
+      kaltro::detail::PairScan scan;
+      scan.g = g;
+      scan.x = x;
+      scan.lo = lo;
+      scan.hi = hi;
+      scan.diag = kdiag;
+      scan.rk = rowk->data;
+      scan.gk = g[k];
+      scan.kk = rowk->data[k];
+      scan.up_k = hi[k] - x[k];
+      scan.down_k = x[k] - lo[k];
+      scan.eps_gap = eps_gap;
+      scan.eps_bound = eps_bound;
+      int best = -1;
+      kaltro::detail::scan_pairs(scan, 0, k, gain, best);
+      kaltro::detail::scan_pairs(scan, k + 1, l, gain, best);
+      if (best >= 0) {
+        pend_i = best;
+        pend_k = k;
       }
     }
   }

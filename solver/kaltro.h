@@ -73,6 +73,9 @@ public:
   int marks;                               ///< one-character marks on the current console line
   bool cache_warned;                       ///< the cache-full report was written since cache_init
 
+  // ---- internal state (after the documented fields; may change) ----
+  float* kdiag;                            ///< K(i,i) by position, contiguous; set by cache_init, moved by swap
+
   /// Allocate a problem of n variables: every box [0, 0], x = 0, lin = 0, kidx the identity.
   /// Throws std::invalid_argument for a negative n.
   explicit KALTRO(int n);
