@@ -167,6 +167,73 @@ TEST(DriverOutput, SplitSolveSequence) {
   EXPECT_EQ(p.s.lo[2], 0.0);
 }
 
+// The flat pair of TraceProblem running for 9000 steps (x0 up to 4500),
+// next to 40 "ladder" variables at their lower bound whose gradients
+// c * (100 + 110 j - x0), c = 2^-13, stay below the pair's 1 (so they are
+// never chosen) and reach 0 one after the other.  A shrink is due every 204
+// steps (x0 grows by 102 in between); ladder j is shrunk at the first such
+// moment with x0 >= 100 + 110 j, so the 40 ladders leave in 40 different
+// shrinks.  Three inner variables keep the shrink rule alive to the end.
+struct LadderProblem {
+  static const int kLadders = 40;
+  Fn k;
+  KALTRO s;
+  LadderProblem() : s(2 + kLadders + 3) {
+    const double c = 1.0 / 8192;
+    k.f = [c](int a, int b) {
+      if (a == b)
+        return 1.0;
+      if (a < 2 && b < 2)
+        return 1.0;
+      if ((a == 0 && b >= 2 && b < 2 + kLadders) || (b == 0 && a >= 2 && a < 2 + kLadders))
+        return c;
+      return 0.0;
+    };
+    attach(s, k);
+    s.equality = false;
+    s.lin[0] = 1;
+    s.hi[0] = 4500;
+    s.lo[1] = -4500;
+    for (int j = 0; j < kLadders; j++) {
+      s.lin[2 + j] = c * (100 + 110 * j);
+      s.hi[2 + j] = 1;
+    }
+    for (int i = 2 + kLadders; i < s.n; i++) {
+      s.lo[i] = -1;
+      s.hi[i] = 1;
+    }
+  }
+  // Steps taken when ladder j is shrunk.
+  static int shrunk_at(int j) { return 204 * ((100 + 110 * j + 101) / 102); }
+};
+
+TEST(DriverOutput, FortyMarksThenAFullLine) {
+  {
+    LadderProblem p;
+    Capture cap;
+    EXPECT_EQ(p.s.run(true, true), 9000);
+    // The 41st status finds 40 marks on the line and is written in full; the
+    // last pass starts a new row of marks, ended by the clean-up line.
+    EXPECT_EQ(cap.finish(), kSetUp + "*" + std::string(39, '.') + ". it:" +
+                                std::to_string(LadderProblem::shrunk_at(39)) +
+                                " l:5 |g|:1.000000\n*" + kCleanUp +
+                                " it:9000 l:45 |g|:0.000000 w:4500.000000\n");
+    EXPECT_EQ(LadderProblem::shrunk_at(39), 8976);
+  }
+  {
+    LadderProblem p;
+    p.s.trace_level = 2;
+    std::string expected = kSetUp + "* it:0 l:45 |g|:1.000000 w:0.000000\n";
+    for (int j = 0; j < LadderProblem::kLadders; j++)
+      expected += ". it:" + std::to_string(LadderProblem::shrunk_at(j)) +
+                  " l:" + std::to_string(44 - j) + " |g|:1.000000\n";
+    expected += "* it:9000 l:45 |g|:0.000000 w:4500.000000\n" + kCleanUp;
+    Capture cap;
+    EXPECT_EQ(p.s.run(true, true), 9000);
+    EXPECT_EQ(cap.finish(), expected);
+  }
+}
+
 TEST(DriverOutput, EmptyProblem) {
   for (int level : {0, 1, 2}) {
     KALTRO s(0);
