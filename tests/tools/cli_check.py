@@ -2,7 +2,9 @@
 model files rechecked from scratch, and exchange of models with LIBSVM's
 svm-train and svm-predict (skipped when those are not installed).
 
-usage: cli_check.py CASE KALTRO_SVM DATA_FILE
+usage: cli_check.py CASE KALTRO_SVM DATA_FILE [EMULATOR ...]
+(EMULATOR: the command that runs the built program, for 32-bit builds on
+hosts that cannot start them directly.)
 """
 import math
 import os
@@ -19,8 +21,8 @@ SUMMARY_NAMES = ["n", "d", "objective", "steps", "kernel evaluations", "support 
 
 
 class Checker:
-    def __init__(self, exe, data, work):
-        self.exe, self.data, self.work = exe, data, work
+    def __init__(self, exe, data, work, emulator):
+        self.exe, self.data, self.work, self.emulator = exe, data, work, emulator
         self.failures = 0
 
     def check(self, cond, what):
@@ -29,7 +31,7 @@ class Checker:
             print("FAIL:", what)
 
     def run(self, args, cwd=None):
-        p = subprocess.run([self.exe] + args, cwd=cwd or self.work, capture_output=True,
+        p = subprocess.run(self.emulator + [self.exe] + args, cwd=cwd or self.work, capture_output=True,
                            text=True, timeout=240)
         # A sanitizer report on any path is a failure, whatever the exit code.
         for bad in ("Sanitizer", "runtime error:", "LeakSanitizer"):
@@ -430,14 +432,14 @@ CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in CASES:
+    if len(sys.argv) < 4 or sys.argv[1] not in CASES:
         print(__doc__)
         print("cases:", " ".join(sorted(CASES)))
         return 2
     exe = os.path.abspath(sys.argv[2])
     data = os.path.abspath(sys.argv[3])
     with tempfile.TemporaryDirectory() as work:
-        c = Checker(exe, data, work)
+        c = Checker(exe, data, work, [a for a in sys.argv[4:] if a])
         result = CASES[sys.argv[1]](c)
         if result == SKIP:
             return SKIP
