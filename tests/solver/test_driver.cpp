@@ -234,6 +234,34 @@ TEST(DriverOutput, FortyMarksThenAFullLine) {
   }
 }
 
+TEST(DriverOutput, PairwiseWholeSolve) {
+  // Three pairwise steps with exact values (K = diag(23, 1, 1)): a clipped
+  // step, one from second-order selection, a free one.
+  const std::string lines[2] = {
+      kSetUp + "**" + kCleanUp + " it:3 l:3 |g|:0.000000 w:52.292969\n",
+      kSetUp + "* it:0 l:3 |g|:50.000000 w:0.000000\n* it:3 l:3 |g|:0.000000 w:52.292969\n" +
+          kCleanUp};
+  for (int level : {1, 2}) {
+    Fn k;
+    k.f = [](int a, int b) { return a != b ? 0.0 : (a == 0 ? 23.0 : 1.0); };
+    KALTRO s(3);
+    attach(s, k);
+    s.trace_level = level;
+    const double lin[3] = {48, -2, -1}, lo[3] = {-10, -2, -0.25};
+    for (int i = 0; i < 3; i++) {
+      s.lin[i] = lin[i];
+      s.lo[i] = lo[i];
+      s.hi[i] = 10;
+    }
+    Capture cap;
+    EXPECT_EQ(s.run(true, true), 3);
+    EXPECT_EQ(cap.finish(), lines[level - 1]);
+    EXPECT_EQ(s.x[0], 2.09375);
+    EXPECT_EQ(s.x[1], -1.84375);
+    EXPECT_EQ(s.x[2], -0.25);
+  }
+}
+
 TEST(DriverOutput, EmptyProblem) {
   for (int level : {0, 1, 2}) {
     KALTRO s(0);

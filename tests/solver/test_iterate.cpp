@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "search.h"
 #include "support.h"
 
 namespace {
@@ -91,6 +92,15 @@ void start(KALTRO& s, Table& t) {
 }
 
 std::vector<double> same(int n, double v) { return std::vector<double>(static_cast<size_t>(n), v); }
+
+// Caps the vector paths of the pair search for one scope, so that tie
+// handling is checked on the plain loop and on every vector width.
+struct SimdCap {
+  int old;
+  explicit SimdCap(int level) : old(kaltro::detail::set_simd_level(level)) {}
+  ~SimdCap() { kaltro::detail::set_simd_level(old); }
+};
+const int kSimdLevels[] = {0, 1, 2};
 
 // ---------------------------------------------------------------- iterate_gs1
 
@@ -638,31 +648,39 @@ void second_order_problem(KALTRO& s, Table& k) {
 }
 
 TEST(IterateGs2, SecondOrderPicksTheLargestGainAmongTheLastMembers) {
-  Table k = diagonal(same(5, 1));
-  KALTRO s(5);
-  second_order_problem(s, k);
-  EXPECT_EQ(s.iterate_gs2(), 0);
-  std::vector<int> rows = k.rows();
-  ASSERT_GE(rows.size(), 3u);
-  // Rows 0 and 1 for the first pair, then only row 2 is new: (0, 2).
-  EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{0, 1, 2}));
+  for (int level : kSimdLevels) {
+    SimdCap cap_level(level);
+    SCOPED_TRACE(level);
+    Table k = diagonal(same(5, 1));
+    KALTRO s(5);
+    second_order_problem(s, k);
+    EXPECT_EQ(s.iterate_gs2(), 0);
+    std::vector<int> rows = k.rows();
+    ASSERT_GE(rows.size(), 3u);
+    // Rows 0 and 1 for the first pair, then only row 2 is new: (0, 2).
+    EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{0, 1, 2}));
+  }
 }
 
 TEST(IterateGs2, SecondOrderSkipsTheRisingRowWhenTheCacheCutIt) {
-  // Budget of one row: folding the first step drops the least recent row,
-  // the rising member's; only the falling member's row is searched, which
-  // yields (1 up, 3 down).
-  Table k = diagonal(same(5, 1));
-  KALTRO s(5);
-  s.maxcachesize = 20;
-  second_order_problem(s, k);
-  Capture cap;
-  EXPECT_EQ(s.iterate_gs2(), 0);
-  std::string out = cap.finish();
-  EXPECT_EQ(out.substr(0, 1), "@");
-  std::vector<int> rows = k.rows();
-  ASSERT_GE(rows.size(), 3u);
-  EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{0, 1, 3}));
+  for (int level : kSimdLevels) {
+    SimdCap cap_level(level);
+    SCOPED_TRACE(level);
+    // Budget of one row: folding the first step drops the least recent row,
+    // the rising member's; only the falling member's row is searched, which
+    // yields (1 up, 3 down).
+    Table k = diagonal(same(5, 1));
+    KALTRO s(5);
+    s.maxcachesize = 20;
+    second_order_problem(s, k);
+    Capture cap;
+    EXPECT_EQ(s.iterate_gs2(), 0);
+    std::string out = cap.finish();
+    EXPECT_EQ(out.substr(0, 1), "@");
+    std::vector<int> rows = k.rows();
+    ASSERT_GE(rows.size(), 3u);
+    EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{0, 1, 3}));
+  }
 }
 
 // The mirror image of second_order_problem: the rising member (1) limits
@@ -676,62 +694,85 @@ void mirrored_problem(KALTRO& s, Table& k) {
 }
 
 TEST(IterateGs2, SecondOrderSkipsTheFallingRowWhenTheCacheCutIt) {
-  {
-    Table k = diagonal(same(5, 1));
-    KALTRO s(5);
-    mirrored_problem(s, k);
-    EXPECT_EQ(s.iterate_gs2(), 0);
-    std::vector<int> rows = k.rows();
-    ASSERT_GE(rows.size(), 3u);
-    EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{1, 0, 2}));
-  }
-  {
-    Table k = diagonal(same(5, 1));
-    KALTRO s(5);
-    s.maxcachesize = 0;
-    s.trace_level = 0;
-    mirrored_problem(s, k);
-    EXPECT_EQ(s.iterate_gs2(), 0);
-    std::vector<int> rows = k.rows();
-    ASSERT_GE(rows.size(), 4u);
-    // Row 1 again for togbar, then row 3 for the second pair's rising member.
-    EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 4), (std::vector<int>{1, 0, 1, 3}));
+  for (int level : kSimdLevels) {
+    SimdCap cap_level(level);
+    SCOPED_TRACE(level);
+    {
+      Table k = diagonal(same(5, 1));
+      KALTRO s(5);
+      mirrored_problem(s, k);
+      EXPECT_EQ(s.iterate_gs2(), 0);
+      std::vector<int> rows = k.rows();
+      ASSERT_GE(rows.size(), 3u);
+      EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{1, 0, 2}));
+    }
+    {
+      Table k = diagonal(same(5, 1));
+      KALTRO s(5);
+      s.maxcachesize = 0;
+      s.trace_level = 0;
+      mirrored_problem(s, k);
+      EXPECT_EQ(s.iterate_gs2(), 0);
+      std::vector<int> rows = k.rows();
+      ASSERT_GE(rows.size(), 4u);
+      // Row 1 again for togbar, then row 3 for the second pair's rising member.
+      EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 4), (std::vector<int>{1, 0, 1, 3}));
+    }
   }
 }
 
 TEST(IterateGs2, EqualGainsKeepTheFallingMembersCandidate) {
-  // K = diag(23, 1, 1).  After the first step (0 up, 1 down, clipped at 1's
-  // bound) g = (2, 0, -1).  The candidates (1 up, 2 down) from the falling
-  // member's row and (0 up, 2 down) from the rising member's row have the
-  // same value 0.375 exactly; the first stays pending.  Its step is clipped
-  // at 2's bound, then (0 up, 1 down) takes a free step of 3/32 and the call
-  // ends.  Taking (0, 2) instead would have given a different point.
-  Table k = diagonal({23, 1, 1});
-  KALTRO s(3);
-  fill(s, k, {48, -2, -1}, {-10, -2, -0.25}, same(3, 10), same(3, 0));
-  start(s, k);
-  EXPECT_EQ(s.iterate_gs2(), 0);
-  EXPECT_EQ(s.it, 3);
-  EXPECT_EQ(s.x[0], 2.09375);
-  EXPECT_EQ(s.x[1], -1.84375);
-  EXPECT_EQ(s.x[2], -0.25);
-  EXPECT_EQ(s.g[0], -0.15625);
-  EXPECT_EQ(s.g[1], -0.15625);
-  EXPECT_EQ(s.g[2], -0.75);
+  for (int level : kSimdLevels) {
+    SimdCap cap_level(level);
+    SCOPED_TRACE(level);
+    // K = diag(23, 1, 1).  After the first step (0 up, 1 down, clipped at 1's
+    // bound) g = (2, 0, -1).  The candidates (1 up, 2 down) from the falling
+    // member's row and (0 up, 2 down) from the rising member's row have the
+    // same value 0.375 exactly; the first stays pending.  Its step is clipped
+    // at 2's bound, then (0 up, 1 down) takes a free step of 3/32 and the call
+    // ends.  Taking (0, 2) instead would have given a different point.
+    Table k = diagonal({23, 1, 1});
+    KALTRO s(3);
+    fill(s, k, {48, -2, -1}, {-10, -2, -0.25}, same(3, 10), same(3, 0));
+    start(s, k);
+    EXPECT_EQ(s.iterate_gs2(), 0);
+    EXPECT_EQ(s.it, 3);
+    EXPECT_EQ(s.x[0], 2.09375);
+    EXPECT_EQ(s.x[1], -1.84375);
+    EXPECT_EQ(s.x[2], -0.25);
+    EXPECT_EQ(s.g[0], -0.15625);
+    EXPECT_EQ(s.g[1], -0.15625);
+    EXPECT_EQ(s.g[2], -0.75);
+  }
 }
 
 TEST(IterateGs2, EqualGainsInOneRowKeepTheLowestPosition) {
-  // As above with a twin of variable 2 at position 3 and K00 = 31, so that
-  // the rising member's candidates lose: (1 up, 2 down) and (1 up, 3 down)
-  // are equal, and 2, the lower position, is moved next.
-  Table k = diagonal({31, 1, 1, 1});
-  KALTRO s(4);
-  fill(s, k, {64, -2, -1, -1}, {-10, -2, -0.25, -0.25}, same(4, 10), same(4, 0));
-  start(s, k);
-  EXPECT_EQ(s.iterate_gs2(), 0);
-  std::vector<int> rows = k.rows();
-  ASSERT_GE(rows.size(), 3u);
-  EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{0, 1, 2}));
+  // As above with twins of variable 2 behind it and K00 = 31, so that the
+  // rising member's candidates lose: (1 up, 2 down), (1 up, 3 down), ... are
+  // equal, and 2, the lowest position, is moved next.  Ten twins fill whole
+  // vector blocks.
+  for (int twins : {2, 10}) {
+    for (int level : kSimdLevels) {
+      SimdCap cap_level(level);
+      SCOPED_TRACE(level);
+      int n = 2 + twins;
+      std::vector<double> d = same(n, 1), lin = same(n, -1), lo = same(n, -0.25);
+      d[0] = 31;
+      lin[0] = 64;
+      lin[1] = -2;
+      lo[0] = -10;
+      lo[1] = -2;
+      Table k = diagonal(d);
+      KALTRO s(n);
+      fill(s, k, lin, lo, same(n, 10), same(n, 0));
+      start(s, k);
+      EXPECT_EQ(s.iterate_gs2(), 0);
+      std::vector<int> rows = k.rows();
+      ASSERT_GE(rows.size(), 3u);
+      EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{0, 1, 2}))
+          << twins;
+    }
+  }
 }
 
 // Three variables with K = v v^T + I/1024, v = (1, -1, 0): the pairs zig-zag
