@@ -1,5 +1,6 @@
 #include "dataset.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -59,6 +60,12 @@ struct Sparse {
 Dataset parse_sparse(const char* begin, const char* end, const std::string& name,
                      int first_line, const ParseLimits& limits) {
   Sparse s;
+  // Sized from a quick count so the staging never grows by copying.
+  s.start.reserve(static_cast<size_t>(std::count(begin, end, '\n')) + 2);
+  s.head.reserve(s.start.capacity());
+  const size_t pairs = static_cast<size_t>(std::count(begin, end, ':'));
+  s.index.reserve(pairs);
+  s.value.reserve(pairs);
   Dataset data;
   int width = limits.min_d > 0 ? limits.min_d : 0;
   int line = first_line - 1;

@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +12,18 @@ std::string read_file(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f)
     throw Failure("cannot open '" + path + "': " + std::strerror(errno));
+  // One read into a buffer of the file's size when it has one; pipes and
+  // growing files fall back to appending.
   std::string text;
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+      static_cast<unsigned long long>(st.st_size) < text.max_size()) {
+    text.resize(static_cast<size_t>(st.st_size));
+    text.resize(std::fread(&text[0], 1, text.size(), f));
+  }
   char chunk[1 << 16];
   size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+  while (!std::ferror(f) && (got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
     text.append(chunk, got);
   bool failed = std::ferror(f) != 0;
   int err = errno;
