@@ -1,6 +1,6 @@
 #!/bin/sh
 # Set-up, build and checks in one place.
-#   ./dev.sh demo    build the optimised tree and train on the bundled data set
+#   ./dev.sh demo    build the optimised tree, train and predict on the bundled data set
 #   ./dev.sh check   build the optimised, sanitizer and 32-bit trees; run every test
 set -eu
 cd "$(dirname "$0")"
@@ -27,7 +27,10 @@ case "${1:-}" in
   demo)
     install_packages
     build release
-    build/bin/kaltro-demo data/breast_cancer.txt
+    mkdir -p build/demo
+    build/bin/kaltro-svm train data/breast_cancer.txt build/demo/breast_cancer.model
+    build/bin/kaltro-svm predict data/breast_cancer.txt build/demo/breast_cancer.model \
+      build/demo/breast_cancer.predict
     ;;
   check)
     install_packages
