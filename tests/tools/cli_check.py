@@ -428,6 +428,17 @@ def case_interop(c):
                         "%s: accuracy %r vs %r" % (tag, pl.stdout, pk.stdout))
 
 
+    # Models with probability figures (svm-train -b 1) are read too.
+    pb = c.path("prob.model")
+    subprocess.run([train_l, "-q", "-b", "1", c.data, pb], check=True, timeout=240)
+    pk = c.run(["predict", c.data, pb, c.path("prob.out")])
+    pl = subprocess.run([predict_l, c.data, pb, c.path("prob_l.out")], capture_output=True,
+                        text=True, timeout=240)
+    with open(c.path("prob.out")) as f, open(c.path("prob_l.out")) as g:
+        c.check(pk.returncode == 0 and f.read() == g.read(),
+                "model with probA/probB: %r %r" % (pk.stdout, pk.stderr))
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
