@@ -1,0 +1,571 @@
+// The kernel row cache: row sharing, incremental growth, the recency ring,
+// eviction under maxcachesize, column exchange and byte accounting.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <functional>
+#include <set>
+#include <stdexcept>
+
+#include "support.h"
+
+namespace {
+
+using Arow = KALTRO::Arow;
+
+// A symmetric kernel defined for every int index, negative ones included,
+// whose values are small integers and so exact in float: a cached entry can
+// be compared bit for bit.  It counts its calls, records the pairs asked for
+// when told to, and throws on a chosen call.
+struct IndexKernel {
+  long calls = 0;
+  long throw_at = -1;  // 1-based call number that throws; -1: never
+  bool count_pairs = true;
+  std::map<std::pair<int, int>, int> asked;
+
+  static double value(int a, int b) {
+    double da = a, db = b;
+    return 1000.0 + 10.0 * (da + db) + da * db;
+  }
+  static double call(int a, int b, void* arg) {
+    IndexKernel* k = static_cast<IndexKernel*>(arg);
+    if (++k->calls == k->throw_at)
+      throw std::runtime_error("kernel failed");
+    if (k->count_pairs)
+      k->asked[{a, b}]++;
+    return value(a, b);
+  }
+};
+
+// A solver of n variables on IndexKernel; g, gref and xref are given values
+// so that swap() only ever moves initialised numbers.
+struct Cached {
+  IndexKernel k;
+  KALTRO s;
+  explicit Cached(int n, bool init = true) : s(n) {
+    s.kernel = IndexKernel::call;
+    s.kernel_arg = &k;
+    s.trace_level = 0;
+    for (int i = 0; i < n; i++)
+      s.g[i] = s.gref[i] = s.xref[i] = 0;
+    if (init) {
+      s.cache_init();
+      k.calls = 0;
+      k.asked.clear();
+    }
+  }
+};
+
+// Keys of the ring from the most to the least recent row.  The walk along
+// next must be the reverse of the walk along prev, every link must be
+// mirrored, and a broken ring fails here instead of looping.
+testing::AssertionResult ring_keys(const KALTRO& s, std::vector<int>& keys) {
+  keys.clear();
+  if (!s.ring)
+    return testing::AssertionFailure() << "no cache set up";
+  const size_t limit = static_cast<size_t>(s.n) + 1;
+  std::vector<const Arow*> fwd, back;
+  for (const Arow* r = s.ring;; r = r->next) {
+    if (!r->next || r->next->prev != r)
+      return testing::AssertionFailure() << "next link of key " << r->key << " is not mirrored";
+    if (r->next == s.ring)
+      break;
+    if (fwd.size() == limit)
+      return testing::AssertionFailure() << "walk along next does not come back to the sentinel";
+    fwd.push_back(r->next);
+  }
+  for (const Arow* r = s.ring->prev; r != s.ring; r = r->prev) {
+    if (!r || back.size() == limit)
+      return testing::AssertionFailure() << "walk along prev does not come back to the sentinel";
+    back.push_back(r);
+  }
+  std::reverse(back.begin(), back.end());
+  if (fwd != back)
+    return testing::AssertionFailure() << "the two walks disagree";
+  for (const Arow* r : fwd)
+    keys.push_back(r->key);
+  return testing::AssertionSuccess();
+}
+
+std::vector<int> ring_of(const KALTRO& s) {
+  std::vector<int> keys;
+  EXPECT_TRUE(ring_keys(s, keys));
+  return keys;
+}
+
+// Everything the cache promises at rest: an intact ring holding every row
+// with entries, rows outside it empty, each row matching its positions'
+// kernel index, entries equal to the kernel for the variable standing at
+// each column now, and cache_bytes equal to 4 * sum of len over distinct rows.
+testing::AssertionResult consistent(const KALTRO& s, const std::function<double(int, int)>& K) {
+  std::vector<int> keys;
+  testing::AssertionResult ring = ring_keys(s, keys);
+  if (!ring)
+    return ring;
+  std::set<int> in_ring(keys.begin(), keys.end());
+  std::set<const Arow*> seen;
+  long bytes = 0;
+  for (int p = 0; p < s.n; p++) {
+    const Arow* r = s.rows[p];
+    if (!r)
+      return testing::AssertionFailure() << "rows[" << p << "] is null";
+    if (r->key != s.kidx[p])
+      return testing::AssertionFailure() << "rows[" << p << "] has key " << r->key << ", kidx " << s.kidx[p];
+    if (!seen.insert(r).second)
+      continue;
+    bytes += 4L * r->len;
+    if (r->diag != static_cast<float>(K(r->key, r->key)))
+      return testing::AssertionFailure() << "diag of key " << r->key;
+    if (!in_ring.count(r->key) && (r->prev || r->len != 0 || r->data))
+      return testing::AssertionFailure() << "key " << r->key << " is outside the ring but not empty";
+    if (r->len == 0 && r->data)
+      return testing::AssertionFailure() << "key " << r->key << " has data but no entries";
+    for (int j = 0; j < r->len; j++)
+      if (r->data[j] != static_cast<float>(K(r->key, s.kidx[j])))
+        return testing::AssertionFailure() << "key " << r->key << " column " << j << " is stale";
+  }
+  if (seen.size() < in_ring.size())
+    return testing::AssertionFailure() << "the ring holds rows no position uses";
+  if (bytes != s.cache_bytes)
+    return testing::AssertionFailure() << "cache_bytes " << s.cache_bytes << ", rows hold " << bytes;
+  return testing::AssertionSuccess();
+}
+
+testing::AssertionResult consistent(const KALTRO& s) { return consistent(s, IndexKernel::value); }
+
+std::string clean_output(KALTRO& s, long* result = nullptr) {
+  Capture cap;
+  long r = s.cache_clean();
+  if (result)
+    *result = r;
+  return cap.finish();
+}
+
+TEST(CacheRows, OneRowPerKernelIndexSharedAndFreedOnce) {
+  Cached c(6, false);
+  const int kidx[6] = {3, 1, 3, 0, 1, 3};
+  std::copy(kidx, kidx + 6, c.s.kidx);
+  c.s.cache_init();
+  // The diagonal is evaluated once per distinct kernel index, nothing else.
+  EXPECT_EQ(c.k.calls, 3);
+  EXPECT_EQ(c.k.asked, (std::map<std::pair<int, int>, int>{{{0, 0}, 1}, {{1, 1}, 1}, {{3, 3}, 1}}));
+  EXPECT_EQ(c.s.rows[0], c.s.rows[2]);
+  EXPECT_EQ(c.s.rows[0], c.s.rows[5]);
+  EXPECT_EQ(c.s.rows[1], c.s.rows[4]);
+  EXPECT_NE(c.s.rows[0], c.s.rows[1]);
+  EXPECT_NE(c.s.rows[0], c.s.rows[3]);
+  for (int p = 0; p < 6; p++) {
+    EXPECT_EQ(c.s.rows[p]->len, 0);
+    EXPECT_EQ(c.s.rows[p]->prev, nullptr);  // not in the ring until filled
+  }
+  EXPECT_TRUE(ring_of(c.s).empty());
+  EXPECT_TRUE(consistent(c.s));
+
+  // Filling the row through one position fills it for all that share it.
+  c.k.calls = 0;
+  const float* d = c.s.getrow(2, 6, false);
+  EXPECT_EQ(c.k.calls, 6);
+  EXPECT_EQ(c.s.getrow(0, 6, true), d);
+  EXPECT_EQ(c.s.getrow(5, 4, false), d);
+  EXPECT_EQ(c.k.calls, 6);
+  EXPECT_EQ(c.s.cache_bytes, 24);
+  c.s.getrow(4, 3, false);
+  EXPECT_EQ(c.s.cache_bytes, 36);
+  EXPECT_EQ(ring_of(c.s), (std::vector<int>{3, 1}));
+  EXPECT_TRUE(consistent(c.s));
+
+  // Setting up again frees the old rows (ASan counts them) and starts afresh.
+  c.s.cache_warned = true;
+  c.s.cache_init();
+  EXPECT_EQ(c.s.cache_bytes, 0);
+  EXPECT_FALSE(c.s.cache_warned);
+  EXPECT_TRUE(ring_of(c.s).empty());
+  c.s.getrow(1, 6, true);
+  c.s.cache_fini();
+  EXPECT_EQ(c.s.ring, nullptr);
+  EXPECT_EQ(c.s.cache_bytes, 0);
+  c.s.cache_fini();  // harmless without a cache
+  c.s.cache_init();  // the destructor frees this one
+  c.s.getrow(3, 6, false);
+}
+
+TEST(CacheRows, NegativeKernelIndicesAreBucketedAndPassedThrough) {
+  // With n = 5, -1, -6 and INT_MIN fall into buckets 4, 4 and 2 once made
+  // non-negative; used as they are they would index before the table.
+  Cached c(5, false);
+  const int kidx[5] = {-1, 4, -6, -1, INT_MIN};
+  std::copy(kidx, kidx + 5, c.s.kidx);
+  c.s.cache_init();
+  EXPECT_EQ(c.k.asked, (std::map<std::pair<int, int>, int>{
+                           {{-1, -1}, 1}, {{4, 4}, 1}, {{-6, -6}, 1}, {{INT_MIN, INT_MIN}, 1}}));
+  EXPECT_EQ(c.s.rows[0], c.s.rows[3]);
+  EXPECT_EQ(c.s.rows[0]->key, -1);
+  EXPECT_EQ(c.s.rows[2]->key, -6);
+  EXPECT_EQ(c.s.rows[4]->key, INT_MIN);
+  for (int p = 0; p < 5; p++)
+    c.s.getrow(p, 5, p % 2 == 0);
+  EXPECT_EQ((c.k.asked[{-1, INT_MIN}]), 1);
+  EXPECT_EQ((c.k.asked[{-6, -1}]), 2);
+  EXPECT_EQ((c.k.asked[{INT_MIN, 4}]), 1);
+  EXPECT_EQ(c.k.calls, 4 + 4 * 5);
+  EXPECT_TRUE(consistent(c.s));
+}
+
+TEST(CacheRows, GrowOnlyByTheMissingTail) {
+  Cached c(8);
+  c.s.kidx[6] = 2;  // position 6 shares the row of kernel index 2
+  c.s.cache_init();
+  c.k.calls = 0;
+  c.k.asked.clear();
+
+  const float* d = c.s.getrow(2, 3, false);
+  EXPECT_EQ(c.k.asked, (std::map<std::pair<int, int>, int>{{{2, 0}, 1}, {{2, 1}, 1}, {{2, 2}, 1}}));
+  EXPECT_EQ(c.s.cache_bytes, 12);
+  EXPECT_EQ(c.s.getrow(2, 2, true), d);  // enough entries: no kernel call
+  EXPECT_EQ(c.s.getrow(6, 3, false), d);
+  EXPECT_EQ(c.k.calls, 3);
+
+  c.s.getrow(6, 8, false);  // only columns 3..7 are missing
+  EXPECT_EQ(c.k.calls, 8);
+  for (int j = 0; j < 8; j++)
+    EXPECT_EQ((c.k.asked[{2, c.s.kidx[j]}]), j == 2 || j == 6 ? 2 : 1) << j;
+  EXPECT_EQ(c.s.cache_bytes, 32);
+
+  // Fetching other rows never moves this one.
+  const float* full = c.s.getrow(2, 8, false);
+  c.s.getrow(5, 8, true);
+  c.s.getrow(0, 1, false);
+  EXPECT_EQ(c.s.getrow(2, 8, true), full);
+  EXPECT_EQ(c.s.cache_bytes, 4 * (8 + 8 + 1));
+  EXPECT_TRUE(consistent(c.s));
+}
+
+TEST(CacheRing, HotToTheFrontNewNotHotToTheBack) {
+  Cached c(6);
+  KALTRO& s = c.s;
+  s.getrow(0, 6, false);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{0}));
+  s.getrow(1, 6, true);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{1, 0}));
+  s.getrow(2, 6, false);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{1, 0, 2}));
+  s.getrow(3, 2, true);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{3, 1, 0, 2}));
+  s.getrow(0, 6, true);  // cached and hot: to the front
+  EXPECT_EQ(ring_of(s), (std::vector<int>{0, 3, 1, 2}));
+  s.getrow(3, 6, false);  // grown, not hot: stays
+  EXPECT_EQ(ring_of(s), (std::vector<int>{0, 3, 1, 2}));
+  s.getrow(1, 3, false);  // cached, not hot: stays
+  EXPECT_EQ(ring_of(s), (std::vector<int>{0, 3, 1, 2}));
+  s.getrow(2, 6, true);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{2, 0, 3, 1}));
+  s.getrow(4, 1, false);
+  s.getrow(5, 6, true);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{5, 2, 0, 3, 1, 4}));
+  s.getrow(4, 6, true);  // grown and hot: to the front
+  EXPECT_EQ(ring_of(s), (std::vector<int>{4, 5, 2, 0, 3, 1}));
+  EXPECT_TRUE(consistent(s));
+}
+
+TEST(CacheClean, DropsLeastRecentFirstAndReportsOnce) {
+  Cached c(6);
+  KALTRO& s = c.s;
+  s.trace_level = 1;
+  for (int p : {4, 1, 3, 0, 2})
+    s.getrow(p, 6, true);  // ring 2 0 3 1 4, 24 bytes each
+  s.maxcachesize = 50;
+  const Arow* r4 = s.rows[4];
+  const float diag4 = r4->diag;
+  long got = 0;
+  EXPECT_EQ(clean_output(s, &got), "@");
+  EXPECT_EQ(s.marks, 1);
+  EXPECT_TRUE(s.cache_warned);
+  EXPECT_EQ(got, 48);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{2, 0}));
+  for (int p : {4, 1, 3}) {
+    EXPECT_EQ(s.rows[p]->len, 0);
+    EXPECT_EQ(s.rows[p]->data, nullptr);
+    EXPECT_EQ(s.rows[p]->prev, nullptr);
+  }
+  EXPECT_EQ(s.rows[4], r4);  // the object stays, with its key and diag
+  EXPECT_EQ(r4->key, 4);
+  EXPECT_EQ(r4->diag, diag4);
+  EXPECT_TRUE(consistent(s));
+
+  // Over budget again: dropped silently; a new not-hot row goes first, a
+  // hot one last.
+  s.getrow(5, 6, false);
+  EXPECT_EQ(clean_output(s, &got), "");
+  EXPECT_EQ(ring_of(s), (std::vector<int>{2, 0}));
+  s.getrow(1, 6, true);
+  EXPECT_EQ(clean_output(s, &got), "");
+  EXPECT_EQ(got, 48);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{1, 2}));
+  EXPECT_EQ(s.marks, 1);
+
+  // Exactly at the budget is within it; a new set-up may report again.
+  s.cache_init();
+  s.maxcachesize = 48;
+  s.getrow(0, 6, false);
+  s.getrow(1, 6, false);
+  EXPECT_EQ(clean_output(s, &got), "");
+  EXPECT_EQ(got, 48);
+  EXPECT_FALSE(s.cache_warned);
+  s.getrow(2, 1, true);
+  EXPECT_EQ(clean_output(s, &got), "@");
+  EXPECT_EQ(ring_of(s), (std::vector<int>{2, 0}));
+  EXPECT_EQ(got, 28);
+  EXPECT_TRUE(consistent(s));
+}
+
+TEST(CacheClean, ReportLineGivesWholeMegabytes) {
+  Cached c(1024);
+  KALTRO& s = c.s;
+  c.k.count_pairs = false;
+  s.trace_level = 2;
+  s.maxcachesize = (2L << 20) + 4095;  // 2 MB and a bit: rounds down
+  for (int p = 0; p < 513; p++)        // 513 rows of 4 KB pass the budget
+    s.getrow(p, 1024, false);
+  long got = 0;
+  EXPECT_EQ(clean_output(s, &got), "@ Reached maxcachesize (2 MB)\n");
+  EXPECT_EQ(s.marks, 0);
+  EXPECT_EQ(got, 512L * 4096);
+  EXPECT_EQ(s.rows[512]->len, 0);  // the last one fetched not hot went first
+  EXPECT_EQ(s.rows[0]->len, 1024);
+
+  // Silent at level 0, but the report still counts as made.
+  s.cache_init();
+  s.trace_level = 0;
+  s.maxcachesize = 0;
+  s.getrow(7, 3, false);
+  EXPECT_EQ(clean_output(s), "");
+  EXPECT_TRUE(s.cache_warned);
+  EXPECT_EQ(s.cache_bytes, 0);
+}
+
+TEST(CacheClean, ZeroAndNegativeBudgetsDropEveryRow) {
+  Cached c(5);
+  KALTRO& s = c.s;
+  s.trace_level = 1;
+  s.maxcachesize = 0;
+  long got = -1;
+  EXPECT_EQ(clean_output(s, &got), "");  // nothing cached: within a budget of 0
+  EXPECT_EQ(got, 0);
+  for (int p = 0; p < 4; p++)
+    s.getrow(p, p + 2, p % 2 == 1);
+  s.swap(0, 4);  // cuts every row but the longest to nothing
+  EXPECT_EQ(clean_output(s, &got), "@");
+  EXPECT_EQ(got, 0);
+  EXPECT_TRUE(ring_of(s).empty());
+  s.getrow(2, 5, true);
+  EXPECT_EQ(clean_output(s, &got), "");
+  EXPECT_EQ(got, 0);
+  EXPECT_TRUE(ring_of(s).empty());
+  EXPECT_TRUE(consistent(s));
+
+  // A negative budget is never met: after the last row the walk stops at the
+  // sentinel and returns 0; the report comes even for an empty cache.
+  s.cache_init();
+  s.maxcachesize = -1;
+  EXPECT_EQ(clean_output(s, &got), "@");
+  EXPECT_EQ(got, 0);
+  s.getrow(1, 5, false);
+  s.getrow(3, 5, true);
+  EXPECT_EQ(clean_output(s, &got), "");
+  EXPECT_EQ(got, 0);
+  EXPECT_TRUE(ring_of(s).empty());
+  EXPECT_TRUE(consistent(s));
+}
+
+TEST(CacheSwap, ExchangesCutsOrLeavesEachRow) {
+  Cached c(6);
+  KALTRO& s = c.s;
+  const int len[6] = {6, 5, 2, 4, 1, 3};
+  for (int p = 0; p < 6; p++)
+    s.getrow(p, len[p], false);
+  const float* untouched2 = s.rows[2]->data;
+  const float* untouched4 = s.rows[4]->data;
+  Arow* row2 = s.rows[2];
+  Arow* row4 = s.rows[4];
+  const std::vector<int> order = ring_of(s);
+
+  s.cache_swap(2, 4);
+  EXPECT_EQ(s.rows[2], row4);
+  EXPECT_EQ(s.rows[4], row2);
+  // Longer than 4: columns 2 and 4 exchanged.
+  for (int key : {0, 1}) {
+    const Arow* r = s.rows[key];
+    EXPECT_EQ(r->len, len[key]);
+    EXPECT_EQ(r->data[2], static_cast<float>(IndexKernel::value(key, 4)));
+    EXPECT_EQ(r->data[4], static_cast<float>(IndexKernel::value(key, 2)));
+    EXPECT_EQ(r->data[3], static_cast<float>(IndexKernel::value(key, 3)));
+  }
+  // Holding column 2 but not 4: cut to 2 entries, the prefix kept.
+  for (int key : {3, 5}) {
+    EXPECT_EQ(s.rows[key]->len, 2);
+    EXPECT_EQ(s.rows[key]->data[1], static_cast<float>(IndexKernel::value(key, 1)));
+  }
+  // No more than 2 entries: left alone.
+  EXPECT_EQ(row2->len, 2);
+  EXPECT_EQ(row2->data, untouched2);
+  EXPECT_EQ(row4->len, 1);
+  EXPECT_EQ(row4->data, untouched4);
+  EXPECT_EQ(s.cache_bytes, 4 * (6 + 5 + 2 + 2 + 1 + 2));
+  EXPECT_EQ(ring_of(s), order);
+
+  // The larger index first works the same way.
+  s.getrow(3, 3, false);
+  s.cache_swap(4, 2);
+  EXPECT_EQ(s.rows[3]->len, 2);
+  EXPECT_EQ(s.rows[0]->data[2], static_cast<float>(IndexKernel::value(0, 2)));
+  EXPECT_EQ(s.rows[0]->data[4], static_cast<float>(IndexKernel::value(0, 4)));
+  EXPECT_TRUE(consistent(s));
+
+  // Cut to nothing: the row keeps its place in the ring.
+  s.cache_swap(0, 5);
+  EXPECT_EQ(s.rows[2]->len, 0);
+  EXPECT_EQ(s.rows[2]->data, nullptr);
+  EXPECT_EQ(ring_of(s), order);
+  EXPECT_EQ(s.rows[1]->len, 0);
+  EXPECT_EQ(s.cache_bytes, 4 * 6);
+  const Arow* r0 = s.rows[5];
+  ASSERT_EQ(r0->key, 0);
+  EXPECT_EQ(r0->data[0], static_cast<float>(IndexKernel::value(0, 5)));
+  EXPECT_EQ(r0->data[5], static_cast<float>(IndexKernel::value(0, 0)));
+
+  KALTRO bare(3);  // no cache: nothing to follow
+  bare.cache_swap(0, 2);
+  EXPECT_EQ(bare.rows[0], nullptr);
+  EXPECT_EQ(bare.ring, nullptr);
+}
+
+TEST(CacheSwap, RowCutToNothingIsRefilledInPlace) {
+  // The least recent row is cut to 0 entries and then refilled not hot:
+  // filing it behind the least recent row means behind itself.
+  Cached c(4);
+  KALTRO& s = c.s;
+  s.getrow(0, 4, false);
+  s.getrow(1, 2, false);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{0, 1}));
+  s.swap(0, 3);
+  EXPECT_EQ(s.rows[1]->len, 0);
+  c.k.calls = 0;
+  s.getrow(1, 4, false);
+  EXPECT_EQ(c.k.calls, 4);
+  std::vector<int> keys;
+  ASSERT_TRUE(ring_keys(s, keys));  // a broken ring would make cache_clean spin
+  EXPECT_EQ(keys, (std::vector<int>{0, 1}));
+  EXPECT_TRUE(consistent(s));
+  s.maxcachesize = 16;
+  EXPECT_EQ(s.cache_clean(), 16);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{0}));
+
+  // A cut row elsewhere in the ring moves to the least recent end.
+  s.getrow(2, 2, false);
+  s.getrow(1, 2, true);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{1, 0, 2}));
+  s.swap(0, 3);
+  EXPECT_EQ(s.rows[1]->len, 0);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{1, 0, 2}));
+  s.getrow(1, 4, false);
+  ASSERT_TRUE(ring_keys(s, keys));
+  EXPECT_EQ(keys, (std::vector<int>{0, 2, 1}));
+  s.maxcachesize = 0;
+  EXPECT_EQ(s.cache_clean(), 0);
+  EXPECT_TRUE(consistent(s));
+}
+
+TEST(CacheSwap, RandomWorkKeepsEveryInvariant) {
+  // What a solve does to the cache, at random: fetches of every kind,
+  // exchanges (which cut rows, often to nothing) and evictions.
+  for (unsigned long long seed : {1ULL, 2ULL, 3ULL}) {
+    const int n = 9;
+    Cached c(n, false);
+    KALTRO& s = c.s;
+    c.k.count_pairs = false;
+    Lcg rng(seed);
+    for (int p = 0; p < n; p++)
+      s.kidx[p] = rng.below(6);
+    s.cache_init();
+    const long budgets[4] = {0, 40, 120, 1L << 20};
+    for (int step = 0; step < 2000; step++) {
+      int op = rng.below(10);
+      if (op < 5) {
+        int i = rng.below(n), upto = rng.below(n + 1);
+        const float* d = s.getrow(i, upto, rng.below(2) == 1);
+        for (int j = 0; j < upto; j++)
+          ASSERT_EQ(d[j], static_cast<float>(IndexKernel::value(s.kidx[i], s.kidx[j])));
+      } else if (op < 8) {
+        s.swap(rng.below(n), rng.below(n));
+      } else {
+        s.maxcachesize = budgets[rng.below(4)];
+        std::vector<int> keys;
+        ASSERT_TRUE(ring_keys(s, keys)) << "seed " << seed << " step " << step;
+        EXPECT_LE(s.cache_clean(), std::max(s.maxcachesize, 0L));
+      }
+      ASSERT_TRUE(consistent(s)) << "seed " << seed << " step " << step;
+    }
+  }
+}
+
+TEST(CacheFailure, ThrowingKernelLeavesACleanCache) {
+  Cached c(7);
+  KALTRO& s = c.s;
+  s.getrow(2, 3, false);
+  s.getrow(5, 7, true);
+  const std::vector<int> order = ring_of(s);
+
+  // Mid-way through growing a row: the row keeps its old entries and place.
+  c.k.calls = 0;
+  c.k.throw_at = 2;
+  EXPECT_THROW(s.getrow(2, 7, true), std::runtime_error);
+  EXPECT_EQ(s.rows[2]->len, 3);
+  EXPECT_EQ(ring_of(s), order);
+  EXPECT_TRUE(consistent(s));
+  // The missing columns are evaluated again, all of them.
+  c.k.calls = 0;
+  c.k.throw_at = -1;
+  c.k.asked.clear();
+  s.getrow(2, 7, true);
+  EXPECT_EQ(c.k.calls, 4);
+  EXPECT_EQ((c.k.asked[{2, 3}]), 1);
+  EXPECT_EQ(ring_of(s), (std::vector<int>{2, 5}));
+
+  // On an empty row: it stays empty and out of the ring.
+  c.k.calls = 0;
+  c.k.throw_at = 1;
+  EXPECT_THROW(s.getrow(0, 7, false), std::runtime_error);
+  EXPECT_EQ(s.rows[0]->len, 0);
+  EXPECT_EQ(s.rows[0]->prev, nullptr);
+  EXPECT_TRUE(consistent(s));
+
+  // During set-up: the previous cache and the rows made so far are freed
+  // (ASan reports a leak otherwise) and the object is left without a cache.
+  c.k.calls = 0;
+  c.k.throw_at = 4;
+  EXPECT_THROW(s.cache_init(), std::runtime_error);
+  EXPECT_EQ(s.ring, nullptr);
+  EXPECT_EQ(s.cache_bytes, 0);
+  c.k.throw_at = -1;
+  s.cache_init();
+  s.getrow(6, 7, true);
+  EXPECT_TRUE(consistent(s));
+  c.k.calls = 0;
+  c.k.throw_at = 7;
+  EXPECT_THROW(s.cache_init(), std::runtime_error);
+}
+
+TEST(CacheRows, NoVariables) {
+  Cached c(0);
+  EXPECT_NE(c.s.ring, nullptr);
+  EXPECT_TRUE(ring_of(c.s).empty());
+  c.s.maxcachesize = 0;
+  EXPECT_EQ(c.s.cache_clean(), 0);
+  EXPECT_FALSE(c.s.cache_warned);
+  c.s.cache_fini();
+  EXPECT_EQ(c.s.ring, nullptr);
+  EXPECT_EQ(c.k.calls, 0);
+}
+
+}  // namespace
