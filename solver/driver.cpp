@@ -16,6 +16,17 @@ double clipped_gap(double high, double low) {
   return gap > 0 ? gap : 0.0;
 }
 
+// A clipped move lands on its bound only up to rounding; keep the point
+// inside its box so the next solve (or the clean-up call) accepts it.
+void clamp_into_box(KALTRO& s) {
+  for (int i = 0; i < s.n; i++) {
+    if (s.x[i] < s.lo[i])
+      s.x[i] = s.lo[i];
+    else if (s.x[i] > s.hi[i])
+      s.x[i] = s.hi[i];
+  }
+}
+
 }  // namespace
 
 int KALTRO::run(bool initialize, bool finalize) {
@@ -42,46 +53,42 @@ int KALTRO::run(bool initialize, bool finalize) {
   marks = 0;
   it = 0;
   l = 0;
-  unshrink(false);
-
   int result = 0;
   double gap = 0;
-  for (bool solved = false; !solved && result == 0;) {
-    unshrink(true);
-    gap = clipped_gap(g_high, g_low);
-    info("*", "* it:%d l:%d |g|:%f w:%f\n", it, l, gap, w);
-    if (gap < eps_gap) {
-      if (!std::isfinite(w))
-        result = error(kaltro::msg::non_finite);
-      solved = true;
-      break;
-    }
-    for (;;) {
-      int r = equality ? iterate_gs2() : iterate_gs1();
-      if (r < 0) {
-        result = r;
+  try {
+    unshrink(false);
+    for (bool solved = false; !solved && result == 0;) {
+      unshrink(true);
+      gap = clipped_gap(g_high, g_low);
+      info("*", "* it:%d l:%d |g|:%f w:%f\n", it, l, gap, w);
+      if (gap < eps_gap) {
+        if (!std::isfinite(w))
+          result = error(kaltro::msg::non_finite);
+        solved = true;
         break;
       }
-      if (r == 0)
-        break;
-      int before = l;
-      shrink();
-      double shrink_gap = clipped_gap(g_high, g_low);
-      if (l < before)
-        info(".", ". it:%d l:%d |g|:%f\n", it, l, shrink_gap);
-      else if (trace_level >= 3)
-        info("!", "! it:%d l:%d |g|:%f\n", it, l, shrink_gap);
+      for (;;) {
+        int r = equality ? iterate_gs2() : iterate_gs1();
+        if (r < 0) {
+          result = r;
+          break;
+        }
+        if (r == 0)
+          break;
+        int before = l;
+        shrink();
+        double shrink_gap = clipped_gap(g_high, g_low);
+        if (l < before)
+          info(".", ". it:%d l:%d |g|:%f\n", it, l, shrink_gap);
+        else if (trace_level >= 3)
+          info("!", "! it:%d l:%d |g|:%f\n", it, l, shrink_gap);
+      }
     }
+  } catch (...) {
+    clamp_into_box(*this);  // also when the kernel or the allocator gives up
+    throw;
   }
-
-  // A clipped move lands on its bound only up to rounding; keep the point
-  // inside its box so the next solve accepts it as a start point.
-  for (int i = 0; i < n; i++) {
-    if (x[i] < lo[i])
-      x[i] = lo[i];
-    else if (x[i] > hi[i])
-      x[i] = hi[i];
-  }
+  clamp_into_box(*this);
 
   if (initialize && finalize) {
     puts(kCleanUpLine);
