@@ -108,6 +108,21 @@ void expect_rows_follow(const Problem& pb) {
   }
 }
 
+// Keys of the ring, most recent first; empty, with a failure, when the walk
+// along next is not the walk along prev reversed or does not come back.
+std::vector<int> ring_keys(const KALTRO& s) {
+  std::vector<int> fwd, back;
+  for (const KALTRO::Arow* r = s.ring->next; r != s.ring && fwd.size() <= size_t(s.n); r = r->next)
+    fwd.push_back(r->key);
+  for (const KALTRO::Arow* r = s.ring->prev; r != s.ring && back.size() <= size_t(s.n); r = r->prev)
+    back.insert(back.begin(), r->key);
+  if (fwd != back || fwd.size() > size_t(s.n)) {
+    ADD_FAILURE() << "the ring is broken";
+    return {};
+  }
+  return fwd;
+}
+
 // A bare solver for the shrink and extremes rules: variable p has box
 // [lo, hi], value x and gradient g.
 struct Var {
@@ -279,6 +294,39 @@ TEST(ActiveShrink, CachedRowsFollowAsIfExchangedOneByOne) {
     EXPECT_EQ(ring_a, ring_t);
     expect_rows_follow(a);
   }
+}
+
+TEST(ActiveShrink, RowCutToNothingIsRefetchedInPlace) {
+  // As in a solve: a short working row has become the least recent, a
+  // shrink exchange cuts it to nothing, and togbar then fetches it not hot.
+  Problem pb(6, 17);
+  KALTRO& s = pb.s;
+  s.equality = false;
+  for (int p = 0; p < 6; p++) {
+    s.kidx[p] = p;
+    s.x[p] = 0.5 * (s.lo[p] + s.hi[p]);
+    s.g[p] = 0.1;
+  }
+  s.lo[0] = s.hi[0] = s.x[0];  // held: goes to position 5
+  s.cache_init();
+  s.getrow(3, 2, true);
+  s.getrow(1, 6, true);
+  s.l = 6;
+  s.shrink();
+  ASSERT_EQ(s.l, 5);
+  EXPECT_EQ(s.rows[3]->len, 0);
+  EXPECT_EQ(ring_keys(s), (std::vector<int>{1, 3}));
+  pb.k.calls = 0;
+  s.x[3] = s.hi[3];
+  s.togbar(3);
+  EXPECT_EQ(pb.k.calls, 6);
+  EXPECT_EQ(s.rows[3]->len, 6);
+  std::vector<int> keys = ring_keys(s);
+  ASSERT_EQ(keys, (std::vector<int>{1, 3}));  // a broken ring would make cache_clean spin
+  expect_rows_follow(pb);
+  s.maxcachesize = 0;
+  EXPECT_EQ(s.cache_clean(), 0);
+  EXPECT_TRUE(ring_keys(s).empty());
 }
 
 TEST(ActiveExtremes, StrictTestsAndStartingValues) {
