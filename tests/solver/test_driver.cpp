@@ -116,6 +116,26 @@ TEST(DriverOutput, WholeSolveAtEveryLevel) {
   EXPECT_EQ(r, 500);
 }
 
+TEST(DriverOutput, CacheReportTakesItsPlaceAmongTheMarks) {
+  // With no cache budget the second step's clean finds the first row held.
+  const std::string expected[2] = {
+      kSetUp + "*@.*" + kCleanUp + " it:500 l:8 |g|:0.000000 w:250.000000\n",
+      kSetUp +
+          "* it:0 l:8 |g|:1.000000 w:0.000000\n"
+          "@ Reached maxcachesize (0 MB)\n"
+          ". it:204 l:5 |g|:1.000000\n"
+          "* it:500 l:8 |g|:0.000000 w:250.000000\n" +
+          kCleanUp};
+  for (int level : {1, 2}) {
+    TraceProblem p;
+    p.s.trace_level = level;
+    p.s.maxcachesize = 0;
+    Capture cap;
+    EXPECT_EQ(p.s.run(true, true), 500);
+    EXPECT_EQ(cap.finish(), expected[level - 1]);
+  }
+}
+
 TEST(DriverOutput, WholeSolveLeavesTheCallersOrderAndNoCache) {
   TraceProblem p;
   p.s.trace_level = 0;
