@@ -28,7 +28,7 @@ TrainResult train(const Dataset& data, const TrainOptions& opt) {
   kd.p = opt.kernel;
 
   KALTRO s(n);
-  s.kernel = kernel_callback(opt.kernel.type);
+  s.kernel = kernel_callback(opt.kernel.type, data.d);
   s.kernel_arg = &kd;
   s.equality = opt.bias;
   s.trace_level = opt.trace_level;
