@@ -334,6 +334,16 @@ TEST(CacheClean, ReportLineGivesWholeMegabytes) {
   EXPECT_EQ(s.rows[512]->len, 0);  // the last one fetched not hot went first
   EXPECT_EQ(s.rows[0]->len, 1024);
 
+  // The "@" is a mark like any other: the 41st on a line comes as the line.
+  s.cache_init();
+  s.trace_level = 1;
+  s.marks = 40;
+  s.maxcachesize = 1000;
+  s.getrow(3, 251, false);
+  EXPECT_EQ(clean_output(s, &got), "@ Reached maxcachesize (0 MB)\n");
+  EXPECT_EQ(s.marks, 0);
+  EXPECT_EQ(got, 0);
+
   // Silent at level 0, but the report still counts as made.
   s.cache_init();
   s.trace_level = 0;
