@@ -5,6 +5,8 @@
 // exactly as in the plain loop.
 #include "search.h"
 
+#include <cstdint>
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define KALTRO_X86_VECTORS 1
@@ -188,8 +190,86 @@ __attribute__((target("avx2"))) void update_one_avx2(double* g, const float* r, 
   update_one_plain(g, r, step, p, to);
 }
 
+// ---- 8 lanes: AVX-512, chosen at run time ----
+
+// The compiler's own headers start some conversions from an undefined
+// register, which its flow analysis then reports; nothing here reads one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+__attribute__((target("avx512f"))) inline __m512d flip_sign(__m512d v) {
+  return _mm512_castsi512_pd(
+      _mm512_xor_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(INT64_MIN)));
+}
+
+__attribute__((target("avx512f"))) void scan_avx512(const PairScan& s, int from, int to,
+                                                   double& gain, int& best) {
+  const __m512d gk = _mm512_set1_pd(s.gk), kk = _mm512_set1_pd(s.kk);
+  const __m512d eg = _mm512_set1_pd(s.eps_gap), neg_eg = _mm512_set1_pd(-s.eps_gap);
+  const __m512d eb = _mm512_set1_pd(s.eps_bound);
+  const __m512d up_k = _mm512_set1_pd(s.up_k), down_k = _mm512_set1_pd(s.down_k);
+  const __mmask8 up_ok = s.up_k > s.eps_bound ? 0xff : 0;
+  const __mmask8 down_ok = s.down_k > s.eps_bound ? 0xff : 0;
+  const __m512d two = _mm512_set1_pd(2.0);
+  int i = from;
+  for (; i + 8 <= to; i += 8) {
+    const __m512d x = _mm512_loadu_pd(s.x + i);
+    const __m512d d = _mm512_sub_pd(gk, _mm512_loadu_pd(s.g + i));
+    const __m512d down_i = _mm512_sub_pd(x, _mm512_loadu_pd(s.lo + i));
+    const __m512d up_i = _mm512_sub_pd(_mm512_loadu_pd(s.hi + i), x);
+    const __mmask8 c1 = _mm512_cmp_pd_mask(d, eg, _CMP_GE_OQ) & up_ok &
+                        _mm512_cmp_pd_mask(down_i, eb, _CMP_GT_OQ);
+    const __mmask8 c2 = _mm512_cmp_pd_mask(d, neg_eg, _CMP_LE_OQ) & down_ok &
+                        _mm512_cmp_pd_mask(up_i, eb, _CMP_GT_OQ);
+    const __mmask8 cand = c1 | c2;
+    if (cand == 0)
+      continue;
+    const __m512d D = _mm512_mask_blend_pd(c1, flip_sign(d), d);
+    const __m512d rm =
+        _mm512_mask_blend_pd(c1, _mm512_min_pd(up_i, down_k), _mm512_min_pd(down_i, up_k));
+    const __m512d kappa =
+        _mm512_sub_pd(_mm512_add_pd(kk, _mm512_cvtps_pd(_mm256_loadu_ps(s.diag + i))),
+                      _mm512_mul_pd(two, _mm512_cvtps_pd(_mm256_loadu_ps(s.rk + i))));
+    const __m512d kr = _mm512_mul_pd(kappa, rm);
+    const __m512d S = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(kr, D, _CMP_LT_OQ), D, kr);
+    const __m512d num = _mm512_mul_pd(S, _mm512_sub_pd(_mm512_mul_pd(two, D), S));
+    const __mmask8 win =
+        cand & _mm512_cmp_pd_mask(num, _mm512_mul_pd(_mm512_set1_pd(gain), kappa), _CMP_GT_OQ);
+    if (win != 0)
+      for (int j = i; j < i + 8; j++)
+        consider(s, j, gain, best);
+  }
+  scan_plain(s, i, to, gain, best);
+}
+
+__attribute__((target("avx512f"))) void update_pair_avx512(double* g, const float* ru,
+                                                          const float* rv, double step, int l) {
+  const __m512d st = _mm512_set1_pd(step);
+  int p = 0;
+  for (; p + 8 <= l; p += 8) {
+    const __m512d diff = _mm512_sub_pd(_mm512_cvtps_pd(_mm256_loadu_ps(ru + p)),
+                                       _mm512_cvtps_pd(_mm256_loadu_ps(rv + p)));
+    _mm512_storeu_pd(g + p, _mm512_sub_pd(_mm512_loadu_pd(g + p), _mm512_mul_pd(st, diff)));
+  }
+  update_pair_plain(g + p, ru + p, rv + p, step, l - p);
+}
+
+__attribute__((target("avx512f"))) void update_one_avx512(double* g, const float* r,
+                                                         double step, int from, int to) {
+  const __m512d st = _mm512_set1_pd(step);
+  int p = from;
+  for (; p + 8 <= to; p += 8)
+    _mm512_storeu_pd(g + p, _mm512_sub_pd(_mm512_loadu_pd(g + p),
+                                          _mm512_mul_pd(st, _mm512_cvtps_pd(_mm256_loadu_ps(r + p)))));
+  update_one_plain(g, r, step, p, to);
+}
+
+#pragma GCC diagnostic pop
+
 int detect_level() {
   __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f"))
+    return 3;
   return __builtin_cpu_supports("avx2") ? 2 : 1;
 }
 
@@ -199,7 +279,7 @@ int detect_level() { return 0; }
 
 #endif
 
-int level_cap = 2;
+int level_cap = 3;
 
 inline int level() {
   static const int best = detect_level();
@@ -219,6 +299,8 @@ int set_simd_level(int cap) {
 void scan_pairs(const PairScan& s, int from, int to, double& gain, int& best) {
 #ifdef KALTRO_X86_VECTORS
   switch (level()) {
+    case 3:
+      return scan_avx512(s, from, to, gain, best);
     case 2:
       return scan_avx2(s, from, to, gain, best);
     case 1:
@@ -233,6 +315,8 @@ void scan_pairs(const PairScan& s, int from, int to, double& gain, int& best) {
 void update_pair(double* g, const float* ru, const float* rv, double step, int l) {
 #ifdef KALTRO_X86_VECTORS
   switch (level()) {
+    case 3:
+      return update_pair_avx512(g, ru, rv, step, l);
     case 2:
       return update_pair_avx2(g, ru, rv, step, l);
     case 1:
@@ -247,6 +331,8 @@ void update_pair(double* g, const float* ru, const float* rv, double step, int l
 void update_one(double* g, const float* r, double step, int from, int to) {
 #ifdef KALTRO_X86_VECTORS
   switch (level()) {
+    case 3:
+      return update_one_avx512(g, r, step, from, to);
     case 2:
       return update_one_avx2(g, r, step, from, to);
     case 1:

@@ -29,7 +29,7 @@ void update_pair(double* g, const float* ru, const float* rv, double step, int l
 // g[p] -= step * r[p] for p in [from, to).
 void update_one(double* g, const float* r, double step, int from, int to);
 
-// 0: plain loops; 1: 2-lane vectors; 2: 4-lane vectors.  The level in use
+// 0: plain loops; 1: 2-lane vectors; 2: 4-lane vectors; 3: 8-lane vectors.  The level in use
 // is the best the processor offers; set_simd_level (for tests) caps it and
 // returns the previous cap.
 int simd_level();

@@ -77,7 +77,7 @@ TEST(Paths, VectorLoopsGiveTheBitsOfThePlainLoops) {
       }
     }
   }
-  kaltro::detail::set_simd_level(2);
+  kaltro::detail::set_simd_level(3);
 }
 
 // Ring contents as (key, len, entries) from most to least recent.
