@@ -430,6 +430,10 @@ TEST(DriverFailure, KernelExceptionReachesTheCaller) {
     Capture cap;
     EXPECT_THROW(s.run(true, true), std::runtime_error) << at;
     cap.finish();
+    for (int i = 0; i < 12; i++) {
+      EXPECT_GE(s.x[i], s.lo[i]) << at;
+      EXPECT_LE(s.x[i], s.hi[i]) << at;
+    }
     // The object is still usable: a new whole solve sets everything up again.
     k.throw_on = -1;
     EXPECT_GE(quiet_run(s, true, true), 0) << at;

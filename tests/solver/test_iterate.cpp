@@ -100,7 +100,7 @@ struct SimdCap {
   explicit SimdCap(int level) : old(kaltro::detail::set_simd_level(level)) {}
   ~SimdCap() { kaltro::detail::set_simd_level(old); }
 };
-const int kSimdLevels[] = {0, 1, 2};
+const int kSimdLevels[] = {0, 1, 2, 3};
 
 // ---------------------------------------------------------------- iterate_gs1
 
