@@ -282,6 +282,25 @@ TEST(DriverOutput, PairwiseWholeSolve) {
   }
 }
 
+TEST(DriverOutput, GapEqualToEpsGapDoesNotEndTheSolve) {
+  Fn k;
+  k.f = [](int, int) { return 1.0; };
+  KALTRO s(1);
+  attach(s, k);
+  s.equality = false;
+  s.trace_level = 2;
+  s.eps_gap = 0.5;
+  s.lin[0] = 0.5;
+  s.hi[0] = 10;
+  Capture cap;
+  EXPECT_EQ(s.run(true, true), 1);
+  EXPECT_EQ(cap.finish(), kSetUp +
+                              "* it:0 l:1 |g|:0.500000 w:0.000000\n"
+                              "* it:1 l:1 |g|:0.000000 w:0.125000\n" +
+                              kCleanUp);
+  EXPECT_EQ(s.x[0], 0.5);
+}
+
 TEST(DriverOutput, EmptyProblem) {
   for (int level : {0, 1, 2}) {
     KALTRO s(0);

@@ -487,6 +487,25 @@ TEST(IterateGs2, EqualRoomFoldsTheRisingMemberOnly) {
   EXPECT_EQ(s.g_low, 3.0);
 }
 
+TEST(IterateGs2, ClosedPairGoesBackToFirstOrderSelection) {
+  // The first pair (0, 1) ends with both members at their bounds.  Second-
+  // order selection would now offer (2 up, 0 down); first-order selection
+  // takes the maximal violating pair (2 up, 3 down), whose free step ends
+  // the call.
+  Table k = diagonal(same(4, 1));
+  KALTRO s(4);
+  fill(s, k, {4, -4, 3.5, -3}, {-1, -1, -10, -10}, {1, 1, 10, 10}, same(4, 0));
+  start(s, k);
+  EXPECT_EQ(s.iterate_gs2(), 0);
+  EXPECT_EQ(s.it, 2);
+  EXPECT_EQ(s.x[0], 1.0);
+  EXPECT_EQ(s.x[1], -1.0);
+  EXPECT_EQ(s.x[2], 3.25);
+  EXPECT_EQ(s.x[3], -3.25);
+  EXPECT_EQ(s.g[2], 0.25);
+  EXPECT_EQ(s.g[3], 0.25);
+}
+
 TEST(IterateGs2, SharedKernelRowGivesAFlatPair) {
   Table k = diagonal({1});
   KALTRO s(2);
