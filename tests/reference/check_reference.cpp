@@ -127,15 +127,13 @@ std::vector<RefProblem> read_file(const std::string& path) {
     p.w_ref = read_value<double>(in, "w_ref");
     p.cert_ref = read_value<double>(in, "cert_ref");
     p.scale_ref = read_value<double>(in, "scale_ref");
-    p.q.fill_kernel(ShiftedKernel::call, &p.kern);
-    p.kern.pk.calls = 0;
     all.push_back(std::move(p));
   }
   expect_word(in, "end");
   return all;
 }
 
-const std::vector<RefProblem>& problems() {
+std::vector<RefProblem>& problems() {
   static std::unique_ptr<std::vector<RefProblem>> all;
   if (!all) {
     if (g_path.empty())
@@ -252,18 +250,25 @@ struct Tightness {
 
 class Reference : public ::testing::TestWithParam<int> {
  protected:
-  // Problems of this shard, so ctest can run shards side by side.
+  // Problems of this shard, so ctest can run shards side by side; only
+  // these get their kernel matrices (slow in an emulated 32-bit run).
   std::vector<const RefProblem*> shard() const {
     std::vector<const RefProblem*> mine;
-    for (const RefProblem& p : problems())
-      if (p.id % kShards == GetParam())
+    for (RefProblem& p : problems())
+      if (p.id % kShards == GetParam()) {
+        if (p.q.K.empty() && p.q.n > 0) {
+          p.q.fill_kernel(ShiftedKernel::call, &p.kern);
+          p.kern.pk.calls = 0;
+        }
         mine.push_back(&p);
+      }
     return mine;
   }
 };
 
 TEST(ReferenceFile, HoldsTheIntendedVariety) {
   const std::vector<RefProblem>& all = problems();
+  ASSERT_GE(g_expected, 100);
   ASSERT_EQ(static_cast<long>(all.size()), g_expected);
   int eq = 0, noeq = 0, rbf = 0, lin = 0, rank_low = 0, dup = 0, fixed = 0, fixed_zero = 0,
       shifted = 0, negative = 0, n1 = 0, large = 0, inner_start = 0;
@@ -286,19 +291,21 @@ TEST(ReferenceFile, HoldsTheIntendedVariety) {
       inner_start += p.q.lo[i] < p.q.x0[i] && p.q.x0[i] < p.q.hi[i];
     }
   }
-  EXPECT_GE(eq, 50);
-  EXPECT_GE(noeq, 50);
-  EXPECT_GE(rbf, 30);
-  EXPECT_GE(lin, 30);
-  EXPECT_GE(rank_low, 10);
-  EXPECT_GE(dup, 20);
-  EXPECT_GE(shifted, 20);
-  EXPECT_GE(negative, 5);
+  // Minimums per hundred problems, about half of what the generator makes.
+  const long h = g_expected / 100;
+  EXPECT_GE(eq, 30 * h);
+  EXPECT_GE(noeq, 30 * h);
+  EXPECT_GE(rbf, 25 * h);
+  EXPECT_GE(lin, 25 * h);
+  EXPECT_GE(rank_low, 5 * h);
+  EXPECT_GE(dup, 12 * h);
+  EXPECT_GE(shifted, 20 * h);
+  EXPECT_GE(negative, 5 * h);
   EXPECT_GE(n1, 1);
   EXPECT_GE(large, 2);
-  EXPECT_GE(fixed, 20);
-  EXPECT_GE(fixed_zero, 20);
-  EXPECT_GE(inner_start, 100);
+  EXPECT_GE(fixed, 100 * h);
+  EXPECT_GE(fixed_zero, 100 * h);
+  EXPECT_GE(inner_start, 1000 * h);
 }
 
 TEST_P(Reference, WholeSolveMatchesOptimiser) {
