@@ -15,6 +15,7 @@ bench/results/time_vs_n.png.  Needs: libsvm-tools, gnuplot, time,
 python3-numpy (Debian packages).
 """
 import argparse
+import math
 import os
 import statistics
 import subprocess
@@ -43,9 +44,10 @@ def sh(cmd, env=None, quiet=False):
 def timed(cmd, env=None):
     """Wall seconds, peak MB and the output of one whole run."""
     tfile = os.path.join(WORK, "time.txt")
-    out = sh(["/usr/bin/time", "-f", "%e %M", "-o", tfile] + cmd, env=env)
+    out = sh(["/usr/bin/time", "-f", "%e %M %U %S", "-o", tfile] + cmd, env=env)
     with open(tfile) as f:
-        sec, kb = f.read().split()[-2:]
+        sec, kb, user, system = f.read().split()[-4:]
+    timed.cpu = float(user) + float(system)
     return float(sec), int(kb) / 1024.0, out
 
 
@@ -134,23 +136,35 @@ def dims(path):
     return d
 
 
+def alternate(kcmd, lcmd, repeats):
+    """Runs both commands `repeats` times, taking turns at going first.
+    Returns the wall seconds, peak MB and CPU seconds of each, and the output
+    of each one's last run."""
+    kt, lt, km, lm, kc, lc = [], [], [], [], [], []
+    outs = {}
+    for r in range(repeats):
+        order = [("k", kcmd), ("l", lcmd)] if r % 2 == 0 else [("l", lcmd), ("k", kcmd)]
+        for who, cmd in order:
+            sec, mb, outs[who] = timed(cmd)
+            (kt if who == "k" else lt).append(sec)
+            (km if who == "k" else lm).append(mb)
+            (kc if who == "k" else lc).append(timed.cpu)
+    return kt, lt, km, lm, kc, lc, outs["k"], outs["l"]
+
+
+def power_of_two_gamma(data):
+    """The power of two nearest to 1/d: both trainers then hold exactly the
+    same gamma (the other one keeps it in single precision)."""
+    return 2.0 ** -round(math.log2(dims(data)))
+
+
 def run_pair(name, data, repeats, rows):
-    gamma = 1.0 / dims(data)
+    gamma = power_of_two_gamma(data)
     kcmd = [SVM, "train", "-q", "-t", "2", "-c", str(C), "-g", repr(gamma), "-e", str(EPS),
             "-m", str(MB), data, os.path.join(WORK, "k.model")]
     lcmd = ["svm-train", "-s", "0", "-t", "2", "-c", str(C), "-g", repr(gamma), "-e", str(EPS),
             "-m", str(MB), "-h", "1", data, os.path.join(WORK, "l.model")]
-    kt, lt, km, lm = [], [], [], []
-    for r in range(repeats):
-        order = [("k", kcmd), ("l", lcmd)] if r % 2 == 0 else [("l", lcmd), ("k", kcmd)]
-        for who, cmd in order:
-            sec, mb, out = timed(cmd)
-            (kt if who == "k" else lt).append(sec)
-            (km if who == "k" else lm).append(mb)
-            if who == "k":
-                kout = out
-            else:
-                lout = out
+    kt, lt, km, lm, kc, lc, kout, lout = alternate(kcmd, lcmd, repeats)
     env = dict(os.environ, LD_PRELOAD=COUNTER)
     levals = field(sh(lcmd, env=env), "kernel evaluations:")
     kobj = float(field(kout, "objective:"))
@@ -167,32 +181,25 @@ def run_pair(name, data, repeats, rows):
         "libsvm gap": recomputed_gap(data, os.path.join(WORK, "l.model"), gamma),
     }
     row["ratio"] = row["kaltro s"] / row["libsvm s"]
+    row["cpu ratio"] = statistics.median(kc) / statistics.median(lc)
     rows.append(row)
-    print("%-14s n=%-6d kaltro %.2fs libsvm %.2fs ratio %.2f" %
-          (name, row["n"], row["kaltro s"], row["libsvm s"], row["ratio"]), flush=True)
+    print("%-14s n=%-6d kaltro %.2fs libsvm %.2fs ratio %.2f (cpu %.2f)" %
+          (name, row["n"], row["kaltro s"], row["libsvm s"], row["ratio"], row["cpu ratio"]),
+          flush=True)
 
 
 def run_precomputed(data, repeats):
-    gamma = 1.0 / dims(data)
+    gamma = power_of_two_gamma(data)
     matrix = os.path.join(WORK, "matrix.txt")
     if not os.path.exists(matrix):
         sh([PRE, "write", data, repr(gamma), matrix])
     kcmd = [PRE, "train", matrix, str(C), str(EPS), str(MB)]
     lcmd = ["svm-train", "-s", "0", "-t", "4", "-c", str(C), "-e", str(EPS), "-m", str(MB),
             "-h", "1", matrix, os.path.join(WORK, "p.model")]
-    kt, lt, km, lm = [], [], [], []
-    for r in range(repeats):
-        order = [("k", kcmd), ("l", lcmd)] if r % 2 == 0 else [("l", lcmd), ("k", kcmd)]
-        for who, cmd in order:
-            sec, mb, out = timed(cmd)
-            (kt if who == "k" else lt).append(sec)
-            (km if who == "k" else lm).append(mb)
-            if who == "k":
-                kout = out
-            else:
-                lout = out
+    kt, lt, km, lm, kc, lc, kout, lout = alternate(kcmd, lcmd, repeats)
     kobj, lobj = float(field(kout, "objective:")), -float(field(lout, "obj ="))
     return {
+        "cpu ratio": statistics.median(kc) / statistics.median(lc),
         "n": int(field(kout, "n:")), "kaltro s": statistics.median(kt),
         "libsvm s": statistics.median(lt), "ratio": statistics.median(kt) / statistics.median(lt),
         "kaltro solve s": float(field(kout, "solve seconds:")),
@@ -230,23 +237,23 @@ def main():
         os.path.join(WORK, "clouds-5000.txt") if os.path.exists(os.path.join(WORK, "clouds-5000.txt"))
         else sets[1][1], args.repeats)
 
-    lines = ["| set | n | kaltro s | LIBSVM s | ratio | kaltro w | LIBSVM -obj | rel. diff | "
+    lines = ["| set | n | kaltro s | LIBSVM s | ratio | CPU ratio | kaltro w | LIBSVM -obj | rel. diff | "
              "steps | iter | SV k/L | kernel evals k/L (M) | peak MB k/L | gap k/L |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in rows:
-        lines.append("| %s | %d | %.2f | %.2f | **%.2f** | %.6f | %.6f | %.1e | %d | %d | %d/%d | "
+        lines.append("| %s | %d | %.2f | %.2f | **%.2f** | %.2f | %.6f | %.6f | %.1e | %d | %d | %d/%d | "
                      "%.1f/%.1f | %.0f/%.0f | %.2e/%.2e |" % (
-                         r["set"], r["n"], r["kaltro s"], r["libsvm s"], r["ratio"], r["kaltro obj"],
+                         r["set"], r["n"], r["kaltro s"], r["libsvm s"], r["ratio"], r["cpu ratio"], r["kaltro obj"],
                          r["libsvm obj"], r["rel diff"], r["steps"], r["iter"], r["kaltro sv"],
                          r["libsvm sv"], r["kaltro evals"] / 1e6, r["libsvm evals"] / 1e6,
                          r["kaltro MB"], r["libsvm MB"], r["kaltro gap"], r["libsvm gap"]))
     if pre:
         lines += ["", "Precomputed kernel (n = %d):" % pre["n"], "",
-                  "| kaltro s | LIBSVM s | ratio | kaltro solve s | kaltro w | LIBSVM -obj | rel. diff "
+                  "| kaltro s | LIBSVM s | ratio | CPU ratio | kaltro solve s | kaltro w | LIBSVM -obj | rel. diff "
                   "| steps | iter | SV k/L | peak MB k/L |",
-                  "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
-                  "| %.2f | %.2f | **%.2f** | %.2f | %.6f | %.6f | %.1e | %d | %d | %d/%d | %.0f/%.0f |" % (
-                      pre["kaltro s"], pre["libsvm s"], pre["ratio"], pre["kaltro solve s"],
+                  "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+                  "| %.2f | %.2f | **%.2f** | %.2f | %.2f | %.6f | %.6f | %.1e | %d | %d | %d/%d | %.0f/%.0f |" % (
+                      pre["kaltro s"], pre["libsvm s"], pre["ratio"], pre["cpu ratio"], pre["kaltro solve s"],
                       pre["kaltro obj"], pre["libsvm obj"], pre["rel diff"], pre["steps"], pre["iter"],
                       pre["kaltro sv"], pre["libsvm sv"], pre["kaltro MB"], pre["libsvm MB"])]
     with open(os.path.join(OUT, "latest.md"), "w") as f:
