@@ -7,12 +7,11 @@
 //   kaltro_reference PROBLEM_FILE EXPECTED_COUNT [gtest options]
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <numeric>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -226,7 +225,7 @@ struct Tightness {
   double worst_bound = 0;    // its a priori bound / eps_gap
   double worst_round = 0;    // measured double rounding 2E / eps_gap
   double worst_round_bound = 0;  // its bound 2D / eps_gap
-  int most_steps = 0;
+  int worst_float_id = -1;
   void add(const RefProblem& p, const Verdict& v) {
     solved++;
     double below = p.w_ref - v.w;
@@ -234,17 +233,20 @@ struct Tightness {
       worst_vs_eps = std::max(worst_vs_eps, below / (p.q.eps_gap * v.width));
     if (v.cert > 0)
       worst_vs_cert = std::max(worst_vs_cert, below / v.cert);
-    worst_float = std::max(worst_float, 2 * v.float_eff / p.q.eps_gap);
+    if (2 * v.float_eff / p.q.eps_gap > worst_float) {
+      worst_float = 2 * v.float_eff / p.q.eps_gap;
+      worst_float_id = p.id;
+    }
     worst_bound = std::max(worst_bound, 2 * v.float_bound / p.q.eps_gap);
     worst_round = std::max(worst_round, 2 * v.round_eff / p.q.eps_gap);
     worst_round_bound = std::max(worst_round_bound, 2 * v.round_err / p.q.eps_gap);
   }
   void print(const char* what) const {
     std::printf("%s: %d answers; worst shortfall %.3g of eps_gap*width, %.3g of the "
-                "certificate; of eps_gap: float effect up to %.3g (bound %.3g), solver rounding "
-                "up to %.3g (bound %.3g)\n",
-                what, solved, worst_vs_eps, worst_vs_cert, worst_float, worst_bound, worst_round,
-                worst_round_bound);
+                "certificate; of eps_gap: float effect up to %.3g (problem %d; bound %.3g), solver "
+                "rounding up to %.3g (bound %.3g)\n",
+                what, solved, worst_vs_eps, worst_vs_cert, worst_float, worst_float_id, worst_bound,
+                worst_round, worst_round_bound);
   }
 };
 

@@ -28,13 +28,13 @@ import os
 import random
 import sys
 
-import numpy as np
-
 try:
+    import numpy as np
     import cvxopt
     import cvxopt.solvers
 except ImportError as e:  # the comparison must not pass without its reference
-    sys.exit("make_problems.py: cvxopt is required (Debian package python3-cvxopt): %s" % e)
+    sys.exit("make_problems.py: numpy and cvxopt are required (Debian packages python3-numpy, "
+             "python3-cvxopt): %s" % e)
 
 EPS_CHOICES = [1e-3, 1e-3, 1e-3, 1e-2, 1e-4, 1e-6]
 

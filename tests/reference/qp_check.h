@@ -1,5 +1,6 @@
-// Independent judgement of a solver answer: everything here is recomputed
-// from the problem in double precision, never taken from the solver.
+// Independent judgement of a solver answer: the gradient, the gap and the
+// objective are recomputed from the problem; the solver's own figures are
+// only compared with them.
 //
 // The bounds, for a problem  max w(x) = lin.x - 1/2 x'Kx  over the box (and
 // sum x fixed):
@@ -11,8 +12,8 @@
 //   g_high - g_low is below e, cert(x) <= e * sum(hi - lo): each variable
 //   can gain at most (g_high - nu) or (nu - g_low) per unit of its room,
 //   with nu anywhere in [g_low, g_high] (nu = 0 without the sum constraint,
-//   where g_high >= 0 >= g_low).  So a solve that met its stopping rule is
-//   within eps_gap * sum(hi - lo) of the optimum, and usually much closer.
+//   where g_high >= 0 >= g_low).  So an answer whose exact gap is below e is
+//   within e * sum(hi - lo) of the optimum, and usually much closer.
 //
 // * Single-precision rows.  The solver keeps g = lin - sum_j fl(K_ji) x_j,
 //   where fl(K_ji) is the float that row j holds for column i: every
