@@ -740,6 +740,26 @@ TEST(IterateGs2, SecondOrderSkipsTheFallingRowWhenTheCacheCutIt) {
   }
 }
 
+TEST(IterateGs2, SecondOrderTakesADifferenceOfExactlyEpsGap) {
+  // eps_gap 0.5.  After the free first step g = (1, 1, 0.5, 1.25): the only
+  // second-order candidates pair 2 with a member of the step, d = 0.5
+  // exactly, so (1 up, 2 down) is moved next and row 3 is not needed yet;
+  // first-order selection would have taken (3 up, 2 down).
+  for (int level : kSimdLevels) {
+    SimdCap cap_level(level);
+    SCOPED_TRACE(level);
+    Table k = diagonal(same(4, 1));
+    KALTRO s(4);
+    s.eps_gap = 0.5;
+    fill(s, k, {3, -1, 0.5, 1.25}, same(4, -10), same(4, 10), same(4, 0));
+    start(s, k);
+    EXPECT_EQ(s.iterate_gs2(), 0);
+    std::vector<int> rows = k.rows();
+    ASSERT_GE(rows.size(), 3u);
+    EXPECT_EQ(std::vector<int>(rows.begin(), rows.begin() + 3), (std::vector<int>{0, 1, 2}));
+  }
+}
+
 TEST(IterateGs2, EqualGainsKeepTheFallingMembersCandidate) {
   for (int level : kSimdLevels) {
     SimdCap cap_level(level);
