@@ -13,16 +13,11 @@ namespace {
 // Largest gradient among variables that can still rise and smallest among
 // those that can still fall, over positions [from, to).
 void extremes(KALTRO& s, int from, int to) {
-  double hi_g = s.equality ? -s.big : 0.0;
-  double lo_g = s.equality ? s.big : 0.0;
-  for (int p = from; p < to; p++) {
-    if (s.g[p] > hi_g && s.x[p] < s.hi[p])
-      hi_g = s.g[p];
-    if (s.g[p] < lo_g && s.x[p] > s.lo[p])
-      lo_g = s.g[p];
-  }
-  s.g_high = hi_g;
-  s.g_low = lo_g;
+  const kaltro::detail::Extremes e =
+      kaltro::detail::find_extremes(s.g, s.x, s.lo, s.hi, from, to, s.equality ? -s.big : 0.0,
+                                    s.equality ? s.big : 0.0);
+  s.g_high = e.high;
+  s.g_low = e.low;
 }
 
 // g[p] -= d * r[p] over [from, to).
@@ -30,7 +25,8 @@ inline void axpy_row(double* g, const float* r, double d, int from, int to) {
   kaltro::detail::update_one(g, r, d, from, to);
 }
 
-// Exchanges everything of positions i and j except the cached entries.
+// Exchanges every per-variable entry of positions i and j; the cache
+// (rows and their entries) is the caller's business.
 void swap_entries(KALTRO& s, int i, int j) {
   std::swap(s.kidx[i], s.kidx[j]);
   std::swap(s.lin[i], s.lin[j]);
@@ -42,8 +38,6 @@ void swap_entries(KALTRO& s, int i, int j) {
   std::swap(s.xref[i], s.xref[j]);
   std::swap(s.home[i], s.home[j]);
   std::swap(s.kdiag[i], s.kdiag[j]);
-  if (s.ring)
-    std::swap(s.rows[i], s.rows[j]);
 }
 
 // Applies a whole sequence of exchanges (i < j each) to every cached row in
@@ -77,16 +71,7 @@ void reorder_rows(KALTRO& s, const std::vector<int>& pairs) {
 void KALTRO::swap(int i, int j) {
   if (i == j)
     return;
-  std::swap(kidx[i], kidx[j]);
-  std::swap(lin[i], lin[j]);
-  std::swap(lo[i], lo[j]);
-  std::swap(hi[i], hi[j]);
-  std::swap(x[i], x[j]);
-  std::swap(g[i], g[j]);
-  std::swap(gref[i], gref[j]);
-  std::swap(xref[i], xref[j]);
-  std::swap(home[i], home[j]);
-  std::swap(kdiag[i], kdiag[j]);
+  swap_entries(*this, i, j);
   cache_swap(i, j);
 }
 
@@ -104,6 +89,8 @@ void KALTRO::shrink() {
       l -= 1;
       if (i != l) {  // re-test position i with the variable that came in
         swap_entries(*this, i, l);
+        if (ring)
+          std::swap(rows[i], rows[l]);
         exchanged.push_back(i);
         exchanged.push_back(l);
       }

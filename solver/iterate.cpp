@@ -33,20 +33,10 @@ int KALTRO::iterate_gs1() {
   int selections = 0;
   for (;;) {
     // Scan: extremes start at 0, so candidates have gradients of the right sign.
-    g_high = 0;
-    g_low = 0;
-    int up = -1, down = -1;
-    for (int i = 0; i < l; i++) {
-      if (g[i] > g_high && x[i] < hi[i]) {
-        g_high = g[i];
-        up = i;
-      }
-      if (g[i] < g_low && x[i] > lo[i]) {
-        g_low = g[i];
-        down = i;
-      }
-    }
-    const int sel = (g_high + g_low < 0) ? down : up;
+    const kaltro::detail::Extremes e = kaltro::detail::find_extremes(g, x, lo, hi, 0, l, 0.0, 0.0);
+    g_high = e.high;
+    g_low = e.low;
+    const int sel = (g_high + g_low < 0) ? e.down : e.up;
     if (eps_gap > g_high - g_low || sel < 0)
       return 0;
 
@@ -63,16 +53,8 @@ int KALTRO::iterate_gs1() {
     const double kappa = r[sel];
     double step;
     bool clipped;
-    if (kappa >= eps_bound) {
-      double t = std::fabs(g[sel]) / kappa;
-      clipped = !(room > t);
-      step = clipped ? room : t;
-    } else if (kappa + eps_bound < 0) {
+    if (!kaltro::detail::step_length(std::fabs(g[sel]), kappa, room, eps_bound, step, clipped))
       return error(kaltro::msg::not_convex);
-    } else {
-      step = room;  // flat direction: all the way to the bound
-      clipped = true;
-    }
     if (moving_down)
       step = -step;
 
@@ -102,19 +84,11 @@ int KALTRO::iterate_gs2() {
       g_high = g[u];
       g_low = g[v];
     } else {
-      g_high = -big;
-      g_low = big;
-      u = v = -1;
-      for (int p = 0; p < l; p++) {
-        if (g[p] > g_high && x[p] < hi[p]) {
-          g_high = g[p];
-          u = p;
-        }
-        if (g[p] < g_low && x[p] > lo[p]) {
-          g_low = g[p];
-          v = p;
-        }
-      }
+      const kaltro::detail::Extremes e = kaltro::detail::find_extremes(g, x, lo, hi, 0, l, -big, big);
+      g_high = e.high;
+      g_low = e.low;
+      u = e.up;
+      v = e.down;
       const double gap = g_high - g_low;
       if (gap < eps_gap || !(gap > 0))
         return 0;
@@ -140,16 +114,8 @@ int KALTRO::iterate_gs2() {
                          static_cast<double>(ru[v]) - static_cast<double>(rv[u]);
     double step;
     bool clipped;
-    if (kappa >= eps_bound) {
-      double t = (g_high - g_low) / kappa;
-      clipped = !(room > t);
-      step = clipped ? room : t;
-    } else if (kappa + eps_bound < 0) {
+    if (!kaltro::detail::step_length(g_high - g_low, kappa, room, eps_bound, step, clipped))
       return error(kaltro::msg::not_convex);
-    } else {
-      step = room;  // flat direction
-      clipped = true;
-    }
 
     x[u] += step;
     x[v] -= step;

@@ -288,6 +288,37 @@ inline int level() {
 
 }  // namespace
 
+Extremes find_extremes(const double* g, const double* x, const double* lo, const double* hi,
+                       int from, int to, double start_high, double start_low) {
+  Extremes e{start_high, start_low, -1, -1};
+  for (int p = from; p < to; p++) {
+    if (g[p] > e.high && x[p] < hi[p]) {
+      e.high = g[p];
+      e.up = p;
+    }
+    if (g[p] < e.low && x[p] > lo[p]) {
+      e.low = g[p];
+      e.down = p;
+    }
+  }
+  return e;
+}
+
+bool step_length(double slope, double kappa, double room, double eps_bound, double& step,
+                 bool& clipped) {
+  if (kappa >= eps_bound) {
+    const double t = slope / kappa;
+    clipped = !(room > t);
+    step = clipped ? room : t;
+  } else if (kappa + eps_bound < 0) {
+    return false;
+  } else {
+    step = room;  // flat direction: all the way to the bound
+    clipped = true;
+  }
+  return true;
+}
+
 int simd_level() { return level(); }
 
 int set_simd_level(int cap) {

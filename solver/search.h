@@ -7,6 +7,24 @@
 namespace kaltro {
 namespace detail {
 
+// Largest gradient among positions of [from, to) that can still rise
+// (x < hi) and smallest among those that can still fall (x > lo), both
+// compared strictly against the running value from the given starts, so the
+// lowest position wins a tie; up/down are -1 when nothing beat the start.
+struct Extremes {
+  double high, low;
+  int up, down;
+};
+Extremes find_extremes(const double* g, const double* x, const double* lo, const double* hi,
+                       int from, int to, double start_high, double start_low);
+
+// Length of a step along a direction whose gain rate is `slope` and whose
+// curvature is `kappa`, at most `room`: the Newton step when the curvature
+// is at least eps_bound and the room is larger, else the room (clipped).
+// Returns false for curvature below -eps_bound (not convex).
+bool step_length(double slope, double kappa, double room, double eps_bound, double& step,
+                 bool& clipped);
+
 // One row of second-order pair selection: the member k and its row rk.
 struct PairScan {
   const double *g, *x, *lo, *hi;
