@@ -15,27 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
+#include "dataset.h"
 #include "kaltro.h"
+#include "kernel.h"
 
 namespace {
-
-std::string slurp(const char* path) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) {
-    std::perror(path);
-    std::exit(1);
-  }
-  std::string s;
-  char buf[1 << 16];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0)
-    s.append(buf, got);
-  std::fclose(f);
-  return s;
-}
 
 const char* number(const char* p, const char* end, double& v) {
   auto r = std::from_chars(p, end, v);
@@ -46,58 +34,30 @@ const char* number(const char* p, const char* end, double& v) {
   return r.ptr;
 }
 
+// Writes the RBF matrix with the trainer's own reader and kernel, so its
+// entries are the values kaltro-svm trains on.
 int write_matrix(const char* data_path, double gamma, const char* out_path) {
-  std::string text = slurp(data_path);
-  std::vector<double> y;
-  std::vector<std::vector<std::pair<int, double>>> rows;
-  int d = 0;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    while (p < end && (*p == ' ' || *p == '\n'))
-      p++;
-    if (p >= end)
-      break;
-    double label;
-    if (*p == '+')
-      p++;
-    p = number(p, end, label);
-    y.push_back(label);
-    rows.emplace_back();
-    while (p < end && *p != '\n') {
-      while (p < end && *p == ' ')
-        p++;
-      if (p >= end || *p == '\n')
-        break;
-      int idx = std::atoi(p);
-      p = std::strchr(p, ':') + 1;
-      double v;
-      p = number(p, end, v);
-      rows.back().push_back({idx - 1, v});
-      if (idx > d)
-        d = idx;
-    }
+  ksvm::Dataset data;
+  try {
+    data = ksvm::read_dataset(data_path, ksvm::ParseLimits());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
   }
-  const int n = static_cast<int>(rows.size());
-  std::vector<double> x(static_cast<size_t>(n) * d, 0.0), norm(n, 0.0);
-  for (int i = 0; i < n; i++)
-    for (auto& e : rows[i]) {
-      x[static_cast<size_t>(i) * d + e.first] = e.second;
-      norm[i] += e.second * e.second;
-    }
+  ksvm::KernelParams p;
+  p.type = ksvm::kRbf;
+  p.gamma = gamma;
   std::FILE* out = std::fopen(out_path, "w");
   if (!out) {
     std::perror(out_path);
     return 1;
   }
-  for (int i = 0; i < n; i++) {
-    std::fprintf(out, "%g 0:%d", y[i], i + 1);
-    for (int j = 0; j < n; j++) {
-      double dot = 0;
-      for (int k = 0; k < d; k++)
-        dot += x[static_cast<size_t>(i) * d + k] * x[static_cast<size_t>(j) * d + k];
-      std::fprintf(out, " %d:%.9g", j + 1, std::exp(-gamma * (norm[i] + norm[j] - 2 * dot)));
-    }
+  for (int i = 0; i < data.n; i++) {
+    std::fprintf(out, "%g 0:%d", data.head[static_cast<size_t>(i)], i + 1);
+    for (int j = 0; j < data.n; j++)
+      std::fprintf(out, " %d:%.9g", j + 1,
+                   ksvm::kernel_value(p, data.row(i), data.norm2[static_cast<size_t>(i)],
+                                      data.row(j), data.norm2[static_cast<size_t>(j)], data.d));
     std::fputc('\n', out);
   }
   std::fclose(out);
