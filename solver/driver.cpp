@@ -57,14 +57,13 @@ int KALTRO::run(bool initialize, bool finalize) {
   double gap = 0;
   try {
     unshrink(false);
-    for (bool solved = false; !solved && result == 0;) {
+    while (result == 0) {
       unshrink(true);
       gap = clipped_gap(g_high, g_low);
       info("*", "* it:%d l:%d |g|:%f w:%f\n", it, l, gap, w);
       if (gap < eps_gap) {
         if (!std::isfinite(w))
           result = error(kaltro::msg::non_finite);
-        solved = true;
         break;
       }
       for (;;) {
