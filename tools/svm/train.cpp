@@ -30,6 +30,8 @@ TrainResult train(const Dataset& data, const TrainOptions& opt) {
   KALTRO s(n);
   s.kernel = kernel_callback(opt.kernel.type, data.d);
   s.kernel_arg = &kd;
+  kd.order = s.kidx;  // rows are asked for in this order: compute them ahead
+  kd.n = n;
   s.equality = opt.bias;
   s.trace_level = opt.trace_level;
   s.eps_gap = opt.eps;
