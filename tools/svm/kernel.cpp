@@ -425,8 +425,21 @@ __attribute__((noinline)) double fill_block(KernelData& k, int a, int b, int p) 
   const int p0 = p - p % kTile;
   const int lanes = k.n - p0 < kAhead ? k.n - p0 : kAhead;
   int* held = k.held.data() + p0;
-  std::copy(k.order + p0, k.order + p0 + lanes, k.key);
-  if (!std::equal(k.key, k.key + lanes, held)) {
+  // Fixed-length loops for a whole block, so that they stay a few vector
+  // instructions instead of library calls.
+  int stale = 0;
+  if (lanes == kAhead) {
+    for (int t = 0; t < kAhead; t++) {
+      k.key[t] = k.order[p0 + t];
+      stale |= k.key[t] ^ held[t];
+    }
+  } else {
+    for (int t = 0; t < lanes; t++) {
+      k.key[t] = k.order[p0 + t];
+      stale |= k.key[t] ^ held[t];
+    }
+  }
+  if (stale) {
     for (int t = 0; t < lanes; t++) {
       const int q = k.key[t];
       if (held[t] == q)
