@@ -62,7 +62,7 @@ void reorder_rows(KALTRO& s, const std::vector<int>& pairs) {
         len = i;
     }
     if (len != r->len)
-      s.cache_bytes += r->resize(len);
+      s.cache_bytes += s.resize_row(r, len);
   }
 }
 

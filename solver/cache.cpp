@@ -3,13 +3,20 @@
 // Units: entries are floats, cache_bytes counts 4 bytes per entry held (row
 // objects and diagonals are not counted).  getrow(i, upto, hot) returns the
 // row of position i valid for columns 0..upto-1; column j holds
-// K(kidx[i], kidx[j]) for the variable standing at position j now.
+// K(kidx[i], kidx[j]) for the variable standing at position j now.  The
+// pointer holds until that row changes length or the next cache_clean, which
+// may move rows.
 #include "kaltro.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <new>
+#include <set>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -18,9 +25,136 @@
 #include <memory>
 #include <utility>
 
-// Row entries live in malloc'd blocks so that growing a row can extend it in
-// place (realloc) instead of copying it.
-KALTRO::Arow::~Arow() { std::free(data); }
+// Where the entries live.  Rows come and go in every length from a few
+// entries to n, and a general allocator handed those lengths one by one
+// leaves the freed holes scattered between rows that stay: a cache filled to
+// its budget then keeps up to half as much again in holes too short for the
+// rows asked for next, all of it resident.  So the entries live in one block
+// sized for the budget plus an eighth.  A row goes into the smallest hole
+// that takes it, grows in place where the room behind it is free, and when
+// the room at the end runs short the rows are slid together to close the
+// holes.  That happens only in cache_clean, where no caller holds a row
+// pointer.  A row that finds no room at all (or a cache whose block could
+// not be had) falls back to malloc.
+class KALTRO::RowStore {
+public:
+  static const size_t kAlign = 64;  // every block starts on a cache line
+
+  char* mem = nullptr;   // as allocated
+  char* base = nullptr;  // mem aligned up
+  size_t cap = 0;        // usable bytes from base
+  size_t end = 0;        // bytes from base up to the end of the highest block
+  size_t row_max = 0;    // block of a full row
+  size_t high = 0;       // the furthest end so far: memory up to there has been written
+  size_t gap_bytes = 0;  // sum of the holes
+  size_t loose = 0;      // holes that may add up before the end is let past `high`
+  size_t written = 0;    // entry bytes stored since the rows were last slid together
+  std::map<size_t, size_t> gaps;             // free holes below end: offset -> bytes
+  std::set<std::pair<size_t, size_t>> fits;  // the same holes as (bytes, offset)
+
+  static size_t block(int len) {
+    return (sizeof(float) * static_cast<size_t>(len) + kAlign - 1) & ~(kAlign - 1);
+  }
+  ~RowStore() { std::free(mem); }
+  bool owns(const float* p) const {
+    uintptr_t a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(base);
+    return mem && a >= b && a - b < cap;
+  }
+  size_t offset(const float* p) const {
+    return static_cast<size_t>(reinterpret_cast<const char*>(p) - base);
+  }
+  float* at(size_t off) const { return reinterpret_cast<float*>(base + off); }
+
+  void add_gap(size_t off, size_t bytes) {
+    gaps.emplace(off, bytes);
+    fits.emplace(bytes, off);
+    gap_bytes += bytes;
+  }
+  void drop_gap(std::map<size_t, size_t>::iterator g) {
+    gap_bytes -= g->second;
+    fits.erase({g->second, g->first});
+    gaps.erase(g);
+  }
+  void raise_end(size_t to) {
+    end = to;
+    if (end > high)
+      high = end;
+  }
+  // Return [off, off + bytes), joined with the holes on either side; a hole
+  // that reaches the end moves the end down instead.
+  void release(size_t off, size_t bytes) {
+    auto after = gaps.find(off + bytes);
+    if (after != gaps.end()) {
+      bytes += after->second;
+      drop_gap(after);
+    }
+    auto before = gaps.lower_bound(off);
+    if (before != gaps.begin()) {
+      --before;
+      if (before->first + before->second == off) {
+        off = before->first;
+        bytes += before->second;
+        drop_gap(before);
+      }
+    }
+    if (off + bytes == end)
+      end = off;
+    else
+      add_gap(off, bytes);
+  }
+  // The smallest hole that takes `bytes`, else the room at the end; null when neither does.
+  float* place(size_t bytes) {
+    auto f = fits.lower_bound({bytes, 0});
+    if (f != fits.end()) {
+      const size_t off = f->second, have = f->first;
+      drop_gap(gaps.find(off));
+      if (have > bytes)
+        add_gap(off + bytes, have - bytes);
+      return at(off);
+    }
+    if (cap - end >= bytes) {
+      float* p = at(end);
+      raise_end(end + bytes);
+      return p;
+    }
+    return nullptr;
+  }
+  // Grow the block at off from `had` to `bytes` where the room behind it is free.
+  bool extend(size_t off, size_t had, size_t bytes) {
+    const size_t tail = off + had, more = bytes - had;
+    if (tail == end) {
+      if (cap - end < more)
+        return false;
+      raise_end(end + more);
+      return true;
+    }
+    auto g = gaps.find(tail);
+    if (g == gaps.end() || g->second < more)
+      return false;
+    const size_t left = g->second - more;
+    drop_gap(g);
+    if (left > 0)
+      add_gap(tail + more, left);
+    return true;
+  }
+  // Whether the rows should be slid together now.  They must when two rows
+  // of full length no longer fit without it.  They may when the next rows
+  // would go past the memory written so far while the holes add up to more
+  // than `loose`; that is the memory this block exists to save.  Moving rows
+  // costs far less per entry than evaluating the kernel for one, and this is
+  // allowed only after eight times as many entry bytes have been stored as
+  // there are to move, so that it never takes a noticeable share of the time.
+  bool crowded() const {
+    if (gaps.empty())
+      return false;
+    size_t slots = (cap - end) / row_max;
+    for (auto f = fits.rbegin(); f != fits.rend() && slots < 2 && f->first >= row_max; ++f)
+      slots++;
+    if (slots < 2)
+      return true;
+    return high - end < 2 * row_max && gap_bytes > loose && written / 8 >= end;
+  }
+};
 
 namespace {
 
@@ -41,6 +175,22 @@ void prefault(float* from, float* to) {
     return;  // a few faults cost less than the call
   if (madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE) != 0 && errno == EINVAL)
     works = false;  // a kernel without it
+#else
+  (void)from;
+  (void)to;
+#endif
+}
+
+// The row block is written densely from its start; where the system offers
+// transparent huge pages, filling it then takes one fault per 2 MB instead of
+// one per page.  A hint like the one above.
+void huge_pages(char* from, char* to) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t huge = 2u << 20;
+  uintptr_t a = (reinterpret_cast<uintptr_t>(from) + huge - 1) & ~(huge - 1);
+  uintptr_t b = reinterpret_cast<uintptr_t>(to) & ~(huge - 1);
+  if (b > a)
+    madvise(reinterpret_cast<void*>(a), b - a, MADV_HUGEPAGE);
 #else
   (void)from;
   (void)to;
@@ -68,24 +218,112 @@ void KALTRO::Arow::refile(Arow* after) {
   }
 }
 
-int KALTRO::Arow::resize(int newlen) {
+int KALTRO::resize_row(Arow* r, int newlen) {
+  const int len = r->len;
   if (newlen == len)
     return 0;
-  if (newlen > 0) {
-    void* nd = std::realloc(data, sizeof(float) * static_cast<size_t>(newlen));
+  RowStore* st = store;
+  if (st && newlen > len)
+    st->written += sizeof(float) * static_cast<size_t>(newlen - len);
+  if (r->data && st && st->owns(r->data)) {
+    const size_t off = st->offset(r->data);
+    const size_t had = RowStore::block(len), want = RowStore::block(newlen);
+    if (want < had) {
+      st->release(off + want, had - want);
+    } else if (want > had && !st->extend(off, had, want)) {
+      float* nd = st->place(want);
+      if (!nd)
+        nd = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(newlen)));
+      if (!nd)
+        throw std::bad_alloc();
+      std::memcpy(nd, r->data, sizeof(float) * static_cast<size_t>(len));
+      st->release(off, had);
+      r->data = nd;
+    }
+    if (newlen == 0)
+      r->data = nullptr;
+  } else if (newlen > 0) {
+    void* nd = r->data || !st ? nullptr : st->place(RowStore::block(newlen));
+    if (!nd)
+      nd = std::realloc(r->data, sizeof(float) * static_cast<size_t>(newlen));
     if (!nd) {
       if (newlen > len)
         throw std::bad_alloc();
-      nd = data;  // a block that could not shrink still holds the prefix
+      nd = r->data;  // a block that could not shrink still holds the prefix
     }
-    data = static_cast<float*>(nd);
+    r->data = static_cast<float*>(nd);
   } else {
-    std::free(data);
-    data = nullptr;
+    std::free(r->data);
+    r->data = nullptr;
   }
-  int delta = 4 * (newlen - len);
-  len = newlen;
-  return delta;
+  r->len = newlen;
+  return 4 * (newlen - len);
+}
+
+namespace {
+
+// Bytes for the row block: what the budget lets the cache hold (never more
+// than every row at full length), two rows that may join before the next
+// clean, and slack so that holes are closed only now and then.  Zero when
+// that does not fit in a size_t.
+size_t store_bytes(long budget, size_t rows, size_t row_max) {
+  const size_t top = SIZE_MAX / 4;
+  if (row_max == 0 || rows > top / row_max)
+    return 0;
+  const size_t all = rows * row_max;
+  size_t held = budget > 0 ? static_cast<size_t>(budget) : 0;
+  if (held > top)
+    held = top;
+  held += std::min(held, rows * KALTRO::RowStore::kAlign);  // rounding of each row to its block
+  if (held > all)
+    held = all;
+  return held + 2 * row_max + std::max(held / 8, 2 * row_max);
+}
+
+}  // namespace
+
+void KALTRO::make_store(unsigned long distinct) {
+  std::unique_ptr<RowStore> st(new RowStore);
+  st->row_max = RowStore::block(n);
+  const size_t bytes = store_bytes(maxcachesize, distinct, st->row_max);
+  if (bytes > 0 && bytes <= SIZE_MAX - RowStore::kAlign)
+    st->mem = static_cast<char*>(std::malloc(bytes + RowStore::kAlign));
+  if (!st->mem)
+    return;  // then every row gets a block of its own from malloc
+  const uintptr_t m = reinterpret_cast<uintptr_t>(st->mem);
+  st->base = st->mem + ((RowStore::kAlign - m % RowStore::kAlign) % RowStore::kAlign);
+  st->cap = bytes;
+  st->loose = std::max(bytes / 32, 2 * st->row_max);
+  huge_pages(st->base, st->base + bytes);
+  store = st.release();
+}
+
+// Slide every row of the block down over the holes below it, in address
+// order, so that all the free room is at the end again.
+void KALTRO::close_gaps() {
+  // Through rows[] rather than the ring, so that no row with entries can be
+  // missed; a shared row turns up once per position and is taken once.
+  std::vector<Arow*> held;
+  for (int i = 0; i < n; i++)
+    if (rows[i]->len > 0 && store->owns(rows[i]->data))
+      held.push_back(rows[i]);
+  std::sort(held.begin(), held.end(), [](const Arow* a, const Arow* b) {
+    return reinterpret_cast<uintptr_t>(a->data) < reinterpret_cast<uintptr_t>(b->data);
+  });
+  held.erase(std::unique(held.begin(), held.end()), held.end());
+  size_t to = 0;
+  for (Arow* r : held) {
+    float* d = store->at(to);
+    if (d != r->data)
+      std::memmove(d, r->data, sizeof(float) * static_cast<size_t>(r->len));
+    r->data = d;
+    to += RowStore::block(r->len);
+  }
+  store->gaps.clear();
+  store->fits.clear();
+  store->gap_bytes = 0;
+  store->written = 0;
+  store->end = to;
 }
 
 void KALTRO::cache_init() {
@@ -97,6 +335,7 @@ void KALTRO::cache_init() {
   for (int i = 0; i < n; i++)
     rows[i] = nullptr;
   try {
+    size_t distinct = 0;
     std::unique_ptr<Arow*[]> bucket(new Arow*[static_cast<size_t>(n)]());
     for (int i = 0; i < n; i++) {
       int k = kidx[i];
@@ -110,10 +349,12 @@ void KALTRO::cache_init() {
         float d = static_cast<float>(kernel(k, k, kernel_arg));
         r = new Arow{nullptr, bucket[b], k, 0, d, nullptr};
         bucket[b] = r;
+        distinct++;
       }
       rows[i] = r;
       kdiag[i] = r->diag;
     }
+    make_store(distinct);
   } catch (...) {
     cache_fini();  // rows made so far are all reachable through rows[]
     throw;
@@ -138,9 +379,13 @@ void KALTRO::cache_fini() {
   }
   while (free_list) {
     Arow* nx = free_list->next;
+    if (!store || !store->owns(free_list->data))
+      std::free(free_list->data);
     delete free_list;
     free_list = nx;
   }
+  delete store;
+  store = nullptr;
   cache_bytes = 0;
   delete ring;
   ring = nullptr;
@@ -154,7 +399,7 @@ float* KALTRO::getrow(int i, int upto, bool hot) {
       r->refile(ring);
     return r->data;
   }
-  cache_bytes += r->resize(upto);
+  cache_bytes += resize_row(r, upto);
   prefault(r->data + old, r->data + upto);
   try {
     const int ki = kidx[i];
@@ -163,7 +408,7 @@ float* KALTRO::getrow(int i, int upto, bool hot) {
       d[j] = static_cast<float>(kernel(ki, kidx[j], kernel_arg));
   } catch (...) {
     // Never leave entries behind that were not evaluated.
-    cache_bytes += r->resize(old);
+    cache_bytes += resize_row(r, old);
     throw;
   }
   if (hot)
@@ -174,18 +419,20 @@ float* KALTRO::getrow(int i, int upto, bool hot) {
 }
 
 long KALTRO::cache_clean() {
-  if (cache_bytes <= maxcachesize)
-    return cache_bytes;
-  if (!cache_warned)
-    info("@", "@ Reached maxcachesize (%ld MB)\n", maxcachesize >> 20);
-  cache_warned = true;
-  while (cache_bytes > maxcachesize) {
-    Arow* v = ring->prev;
-    if (v == ring)
-      break;
-    cache_bytes += v->resize(0);
-    v->refile(nullptr);
+  if (cache_bytes > maxcachesize) {
+    if (!cache_warned)
+      info("@", "@ Reached maxcachesize (%ld MB)\n", maxcachesize >> 20);
+    cache_warned = true;
+    while (cache_bytes > maxcachesize) {
+      Arow* v = ring->prev;
+      if (v == ring)
+        break;
+      cache_bytes += resize_row(v, 0);
+      v->refile(nullptr);
+    }
   }
+  if (store && store->crowded())
+    close_gaps();
   return cache_bytes;
 }
 
@@ -200,8 +447,8 @@ void KALTRO::cache_swap(int i, int j) {
     if (has_i && has_j)
       std::swap(r->data[i], r->data[j]);
     else if (has_i)
-      cache_bytes += r->resize(i);
+      cache_bytes += resize_row(r, i);
     else if (has_j)
-      cache_bytes += r->resize(j);
+      cache_bytes += resize_row(r, j);
   }
 }

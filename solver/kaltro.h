@@ -31,12 +31,14 @@ public:
     float diag;   ///< K(key, key), evaluated once when the row is created
     float* data;  ///< the cached entries; null when len is 0
 
-    ~Arow();
     /// Take the row out of the ring and, if it holds entries, put it right behind `after`.
     void refile(Arow* after);
-    /// Resize to exactly `newlen` entries keeping the common prefix; returns the byte change.
-    int resize(int newlen);
   };
+
+  // Where the entries of the rows live: one block sized from maxcachesize
+  // when the cache is set up, with rows placed inside it and slid together
+  // when the holes between them add up (see cache.cpp).
+  class RowStore;
 
   // ---- problem (caller's input) ----
   int n;                                   ///< number of variables (fixed)
@@ -75,6 +77,7 @@ public:
 
   // ---- internal state (after the documented fields; may change) ----
   float* kdiag;                            ///< K(i,i) by position, contiguous; set by cache_init, moved by swap
+  RowStore* store;                         ///< room for the row entries; null without a cache
 
   /// Allocate a problem of n variables: every box [0, 0], x = 0, lin = 0, kidx the identity.
   /// Throws std::invalid_argument for a negative n.
@@ -99,7 +102,10 @@ public:
   void cache_fini();                       ///< free every row and the ring; harmless without a cache
   long cache_clean();                      ///< drop least recent rows until within maxcachesize; returns cache_bytes
   void cache_swap(int i, int j);           ///< follow the exchange of positions i and j in every cached row
-  float* getrow(int i, int upto, bool hot);///< entries of row i valid for columns 0..upto-1
+  float* getrow(int i, int upto, bool hot);///< entries of row i valid for columns 0..upto-1 (until that row changes length or the next cache_clean)
+  int resize_row(Arow* r, int newlen);     ///< exactly newlen entries, the common prefix kept; returns the byte change
+  void make_store(unsigned long rows);     ///< set up the row block for `rows` distinct rows (none if it cannot be had)
+  void close_gaps();                       ///< slide the rows of the block together
 
   // ---- active set and gradient ----
   void swap(int i, int j);                 ///< exchange the variables at positions i and j

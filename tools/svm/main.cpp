@@ -14,7 +14,6 @@
 
 #include "dataset.h"
 #include "generate.h"
-#include "memory.h"
 #include "model.h"
 #include "text.h"
 #include "train.h"
@@ -158,7 +157,6 @@ int cmd_train(int argc, char** argv) {
   if (!gamma_given)
     opt.kernel.gamma = data.d > 0 ? 1.0 / data.d : 0.0;
 
-  ksvm::prepare_heap(ksvm::cache_budget(opt.cache_mb));
   ksvm::TrainResult r = ksvm::train(data, opt);
   ksvm::write_model(model_file, r.model);
 
