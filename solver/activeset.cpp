@@ -62,7 +62,7 @@ void reorder_rows(KALTRO& s, const std::vector<int>& pairs) {
         len = i;
     }
     if (len != r->len)
-      s.cache_bytes += s.resize_row(r, len);
+      s.cache_bytes += r->resize(len);
   }
 }
 
@@ -112,6 +112,7 @@ void KALTRO::unshrink(bool from_gref) {
         if (d == 0)
           continue;
         cache_clean();
+        cache_compact();
         const float* r = getrow(k, n, false);
         axpy_row(g, r, d, l, n);
       }
@@ -123,6 +124,7 @@ void KALTRO::unshrink(bool from_gref) {
         if (xk == 0)
           continue;
         cache_clean();
+        cache_compact();
         const float* r = getrow(k, n, false);
         axpy_row(g, r, xk, l, n);
       }
@@ -145,6 +147,7 @@ void KALTRO::togbar(int k) {
   if (d == 0)
     return;
   cache_clean();
+  cache_compact();
   const float* r = getrow(k, n, false);
   axpy_row(gref, r, d, 0, n);
   xref[k] = x[k];

@@ -4,8 +4,9 @@
 // objects and diagonals are not counted).  getrow(i, upto, hot) returns the
 // row of position i valid for columns 0..upto-1; column j holds
 // K(kidx[i], kidx[j]) for the variable standing at position j now.  The
-// pointer holds until that row changes length or the next cache_clean, which
-// may move rows.
+// pointer holds until that row changes length or is dropped; only
+// cache_compact, which the solver calls where it holds no row, moves rows
+// that keep their length.
 #include "kaltro.h"
 
 #include <algorithm>
@@ -33,8 +34,8 @@
 // sized for the budget plus an eighth.  A row goes into the smallest hole
 // that takes it, grows in place where the room behind it is free, and when
 // the room at the end runs short the rows are slid together to close the
-// holes.  That happens only in cache_clean, where no caller holds a row
-// pointer.  A row that finds no room at all (or a cache whose block could
+// holes.  That happens only in cache_compact, which the solver calls right
+// after its own cache_clean calls, where it holds no row pointer.  A row that finds no room at all (or a cache whose block could
 // not be had) falls back to malloc.
 class KALTRO::RowStore {
 public:
@@ -218,16 +219,24 @@ void KALTRO::Arow::refile(Arow* after) {
   }
 }
 
-int KALTRO::resize_row(Arow* r, int newlen) {
-  const int len = r->len;
+// Entries in the block are given back to it; others were malloc'd.
+KALTRO::Arow::~Arow() {
+  if (data && store && store->owns(data))
+    store->release(store->offset(data), RowStore::block(len));
+  else
+    std::free(data);
+}
+
+int KALTRO::Arow::resize(int newlen) {
+  const int old = len;
   if (newlen == len)
     return 0;
   RowStore* st = store;
-  if (st && newlen > len)
-    st->written += sizeof(float) * static_cast<size_t>(newlen - len);
-  if (r->data && st && st->owns(r->data)) {
-    const size_t off = st->offset(r->data);
-    const size_t had = RowStore::block(len), want = RowStore::block(newlen);
+  if (st && newlen > old)
+    st->written += sizeof(float) * static_cast<size_t>(newlen - old);
+  if (data && st && st->owns(data)) {
+    const size_t off = st->offset(data);
+    const size_t had = RowStore::block(old), want = RowStore::block(newlen);
     if (want < had) {
       st->release(off + want, had - want);
     } else if (want > had && !st->extend(off, had, want)) {
@@ -236,28 +245,28 @@ int KALTRO::resize_row(Arow* r, int newlen) {
         nd = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(newlen)));
       if (!nd)
         throw std::bad_alloc();
-      std::memcpy(nd, r->data, sizeof(float) * static_cast<size_t>(len));
+      std::memcpy(nd, data, sizeof(float) * static_cast<size_t>(old));
       st->release(off, had);
-      r->data = nd;
+      data = nd;
     }
     if (newlen == 0)
-      r->data = nullptr;
+      data = nullptr;
   } else if (newlen > 0) {
-    void* nd = r->data || !st ? nullptr : st->place(RowStore::block(newlen));
+    void* nd = data || !st ? nullptr : st->place(RowStore::block(newlen));
     if (!nd)
-      nd = std::realloc(r->data, sizeof(float) * static_cast<size_t>(newlen));
+      nd = std::realloc(data, sizeof(float) * static_cast<size_t>(newlen));
     if (!nd) {
-      if (newlen > len)
+      if (newlen > old)
         throw std::bad_alloc();
-      nd = r->data;  // a block that could not shrink still holds the prefix
+      nd = data;  // a block that could not shrink still holds the prefix
     }
-    r->data = static_cast<float*>(nd);
+    data = static_cast<float*>(nd);
   } else {
-    std::free(r->data);
-    r->data = nullptr;
+    std::free(data);
+    data = nullptr;
   }
-  r->len = newlen;
-  return 4 * (newlen - len);
+  len = newlen;
+  return 4 * (newlen - old);
 }
 
 namespace {
@@ -330,7 +339,7 @@ void KALTRO::cache_init() {
   cache_fini();
   cache_bytes = 0;
   cache_warned = false;
-  ring = new Arow{nullptr, nullptr, 0, 0, 0.0f, nullptr};
+  ring = new Arow{nullptr, nullptr, 0, 0, 0.0f, nullptr, nullptr};
   ring->prev = ring->next = ring;
   for (int i = 0; i < n; i++)
     rows[i] = nullptr;
@@ -347,7 +356,7 @@ void KALTRO::cache_init() {
         r = r->next;
       if (!r) {
         float d = static_cast<float>(kernel(k, k, kernel_arg));
-        r = new Arow{nullptr, bucket[b], k, 0, d, nullptr};
+        r = new Arow{nullptr, bucket[b], k, 0, d, nullptr, nullptr};
         bucket[b] = r;
         distinct++;
       }
@@ -355,6 +364,8 @@ void KALTRO::cache_init() {
       kdiag[i] = r->diag;
     }
     make_store(distinct);
+    for (int i = 0; i < n; i++)
+      rows[i]->store = store;
   } catch (...) {
     cache_fini();  // rows made so far are all reachable through rows[]
     throw;
@@ -379,8 +390,6 @@ void KALTRO::cache_fini() {
   }
   while (free_list) {
     Arow* nx = free_list->next;
-    if (!store || !store->owns(free_list->data))
-      std::free(free_list->data);
     delete free_list;
     free_list = nx;
   }
@@ -399,7 +408,7 @@ float* KALTRO::getrow(int i, int upto, bool hot) {
       r->refile(ring);
     return r->data;
   }
-  cache_bytes += resize_row(r, upto);
+  cache_bytes += r->resize(upto);
   prefault(r->data + old, r->data + upto);
   try {
     const int ki = kidx[i];
@@ -408,7 +417,7 @@ float* KALTRO::getrow(int i, int upto, bool hot) {
       d[j] = static_cast<float>(kernel(ki, kidx[j], kernel_arg));
   } catch (...) {
     // Never leave entries behind that were not evaluated.
-    cache_bytes += resize_row(r, old);
+    cache_bytes += r->resize(old);
     throw;
   }
   if (hot)
@@ -427,13 +436,16 @@ long KALTRO::cache_clean() {
       Arow* v = ring->prev;
       if (v == ring)
         break;
-      cache_bytes += resize_row(v, 0);
+      cache_bytes += v->resize(0);
       v->refile(nullptr);
     }
   }
+  return cache_bytes;
+}
+
+void KALTRO::cache_compact() {
   if (store && store->crowded())
     close_gaps();
-  return cache_bytes;
 }
 
 void KALTRO::cache_swap(int i, int j) {
@@ -447,8 +459,8 @@ void KALTRO::cache_swap(int i, int j) {
     if (has_i && has_j)
       std::swap(r->data[i], r->data[j]);
     else if (has_i)
-      cache_bytes += resize_row(r, i);
+      cache_bytes += r->resize(i);
     else if (has_j)
-      cache_bytes += resize_row(r, j);
+      cache_bytes += r->resize(j);
   }
 }

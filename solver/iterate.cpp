@@ -46,6 +46,7 @@ int KALTRO::iterate_gs1() {
       return 1;
 
     cache_clean();
+    cache_compact();
     const float* r = getrow(sel, l, true);
 
     const bool moving_down = g[sel] < 0;
@@ -103,6 +104,7 @@ int KALTRO::iterate_gs2() {
       return 1;
 
     cache_clean();
+    cache_compact();
     const float* ru = getrow(u, l, true);
     const float* rv = getrow(v, l, true);
 

@@ -19,6 +19,11 @@
 
 class KALTRO {
 public:
+  // Where the entries of the rows live: one block sized from maxcachesize
+  // when the cache is set up, rows placed inside it and, between steps, slid
+  // together when the holes between them add up (see cache.cpp).
+  class RowStore;
+
   // One cached kernel row: K(key, kidx[j]) for positions j = 0..len-1, in
   // single precision.  Rows sit in a most-recently-used ring while they hold
   // entries; a row with prev == nullptr is outside the ring.
@@ -30,15 +35,15 @@ public:
     int len;      ///< number of cached entries
     float diag;   ///< K(key, key), evaluated once when the row is created
     float* data;  ///< the cached entries; null when len is 0
+    // internal (after the documented fields; may change)
+    RowStore* store;  ///< block the entries are placed in when it has room; null: malloc only
 
+    ~Arow();
     /// Take the row out of the ring and, if it holds entries, put it right behind `after`.
     void refile(Arow* after);
+    /// Resize to exactly `newlen` entries keeping the common prefix; returns the byte change.
+    int resize(int newlen);
   };
-
-  // Where the entries of the rows live: one block sized from maxcachesize
-  // when the cache is set up, with rows placed inside it and slid together
-  // when the holes between them add up (see cache.cpp).
-  class RowStore;
 
   // ---- problem (caller's input) ----
   int n;                                   ///< number of variables (fixed)
@@ -102,10 +107,15 @@ public:
   void cache_fini();                       ///< free every row and the ring; harmless without a cache
   long cache_clean();                      ///< drop least recent rows until within maxcachesize; returns cache_bytes
   void cache_swap(int i, int j);           ///< follow the exchange of positions i and j in every cached row
-  float* getrow(int i, int upto, bool hot);///< entries of row i valid for columns 0..upto-1 (until that row changes length or the next cache_clean)
-  int resize_row(Arow* r, int newlen);     ///< exactly newlen entries, the common prefix kept; returns the byte change
+  float* getrow(int i, int upto, bool hot);///< entries of row i valid for columns 0..upto-1
+
+  // ---- row cache, internal (may change) ----
   void make_store(unsigned long rows);     ///< set up the row block for `rows` distinct rows (none if it cannot be had)
   void close_gaps();                       ///< slide the rows of the block together
+  /// Slide the rows together when the block's holes have grown.  It moves
+  /// rows, so the solver calls it only right after its own cache_clean, where
+  /// it holds no row pointer; cache_clean itself never moves a row it keeps.
+  void cache_compact();
 
   // ---- active set and gradient ----
   void swap(int i, int j);                 ///< exchange the variables at positions i and j
