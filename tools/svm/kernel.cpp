@@ -95,8 +95,6 @@ inline int width(const KernelData& k) {
 constexpr int kFixedWidths = 32;
 using Widths = std::make_integer_sequence<int, kFixedWidths + 1>;
 
-using BlockFn = KernelBlockFn;
-
 // ---- kAhead entries at once ----
 //
 // The same operations as one evaluation, lane by lane: no contraction and no
@@ -314,13 +312,13 @@ __attribute__((target("avx512f"))) void block_avx512(const KernelData& k, const 
 #pragma GCC diagnostic pop
 
 template <int... D>
-constexpr std::array<BlockFn, sizeof...(D)> avx2_blocks(std::integer_sequence<int, D...>) {
-  return std::array<BlockFn, sizeof...(D)>{block_avx2<D>...};
+constexpr std::array<KernelBlockFn, sizeof...(D)> avx2_blocks(std::integer_sequence<int, D...>) {
+  return std::array<KernelBlockFn, sizeof...(D)>{block_avx2<D>...};
 }
 
 template <int... D>
-constexpr std::array<BlockFn, sizeof...(D)> avx512_blocks(std::integer_sequence<int, D...>) {
-  return std::array<BlockFn, sizeof...(D)>{block_avx512<D>...};
+constexpr std::array<KernelBlockFn, sizeof...(D)> avx512_blocks(std::integer_sequence<int, D...>) {
+  return std::array<KernelBlockFn, sizeof...(D)>{block_avx512<D>...};
 }
 
 int detect_level() {
