@@ -303,7 +303,13 @@ void KALTRO::make_store(unsigned long distinct) {
   st->base = st->mem + ((RowStore::kAlign - m % RowStore::kAlign) % RowStore::kAlign);
   st->cap = bytes;
   st->loose = std::max(bytes / 32, 2 * st->row_max);
-  huge_pages(st->base, st->base + bytes);
+  // Huge pages pay where the cache fills its budget and keeps replacing
+  // rows.  When every row fits at full length, each entry is written once,
+  // the faults are few, and the last huge page, partly used, would be
+  // memory held for nothing.
+  const double full = static_cast<double>(distinct) * 4.0 * static_cast<double>(n);
+  if (full > static_cast<double>(maxcachesize))
+    huge_pages(st->base, st->base + bytes);
   store = st.release();
 }
 
