@@ -79,7 +79,7 @@ void walk(const Rows& r, const ksvm::KernelParams& p, std::uint32_t seed, int le
   k.p = p;
   k.order = order.data();
   k.n = r.n;
-  ksvm::KernelFn f = ksvm::kernel_callback(p.type, r.d);
+  ksvm::KernelFn f = ksvm::kernel_callback(r.d);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   long long calls = 0;
   for (int round = 0; round < 60; round++) {
@@ -163,7 +163,7 @@ TEST(SvmKernelAhead, OrderThatIsNotASetOfRows) {
   k.p.gamma = 0.3;
   k.order = order.data();
   k.n = r.n;
-  ksvm::KernelFn f = ksvm::kernel_callback(ksvm::kRbf, r.d);
+  ksvm::KernelFn f = ksvm::kernel_callback(r.d);
   for (int a = 0; a < 30; a++)
     for (int b = 0; b < 30; b++)
       ASSERT_TRUE(same_bits(f(a, b, &k), reference(r, k.p, a, b)));
@@ -187,7 +187,7 @@ Solve solve(const Rows& r, const std::vector<double>& y, bool ahead, int level, 
   k.d = r.d;
   k.p.gamma = 0.5;
   KALTRO s(r.n);
-  s.kernel = ksvm::kernel_callback(ksvm::kRbf, r.d);
+  s.kernel = ksvm::kernel_callback(r.d);
   s.kernel_arg = &k;
   if (ahead) {
     k.order = s.kidx;

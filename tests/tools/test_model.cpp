@@ -60,12 +60,12 @@ TEST(SvmKernel, ValuesAndCallbacksMatchTheFormulas) {
     kd.norm2 = norm2.data();
     kd.d = 5;
     kd.p = p;
-    ksvm::KernelFn f = ksvm::kernel_callback(type, 5);
+    ksvm::KernelFn f = ksvm::kernel_callback(5);
     EXPECT_EQ(f(0, 1, &kd), ksvm::kernel_value(p, a, na, b, nb, 5));
     EXPECT_EQ(f(1, 0, &kd), f(0, 1, &kd));
     EXPECT_EQ(kd.evals, 3);
     // The general callback (width not known in advance) agrees bit for bit.
-    EXPECT_EQ(ksvm::kernel_callback(type, 0)(0, 1, &kd), f(0, 1, &kd));
+    EXPECT_EQ(ksvm::kernel_callback(0)(0, 1, &kd), f(0, 1, &kd));
   }
   p.type = ksvm::kRbf;
   EXPECT_EQ(ksvm::kernel_value(p, a, na, a, na, 5), 1.0);  // distance exactly 0
@@ -109,8 +109,8 @@ TEST(SvmKernel, WidthSpecificCallbacksGiveTheSameBits) {
       kd.p.gamma = 0.07;
       kd.p.coef0 = 0.5;
       kd.p.degree = 2;
-      ksvm::KernelFn fixed = ksvm::kernel_callback(type, d);
-      ksvm::KernelFn general = ksvm::kernel_callback(type, 0);
+      ksvm::KernelFn fixed = ksvm::kernel_callback(d);
+      ksvm::KernelFn general = ksvm::kernel_callback(0);
       for (int a = 0; a < 3; a++)
         for (int b = 0; b < 3; b++) {
           double v = fixed(a, b, &kd);

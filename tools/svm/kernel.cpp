@@ -364,18 +364,10 @@ inline const double* row(const KernelData& k, int i, int d) {
   return k.x + static_cast<size_t>(i) * static_cast<size_t>(d);
 }
 
-template <int T, int D>
+template <int D>
 double single(const KernelData& k, int a, int b) {
   const int d = width<D>(k);
-  const double ab = dot(row(k, a, d), row(k, b, d), d);
-  switch (T) {
-    case kLinear:
-      return ab;
-    case kPolynomial:
-      return power(k.p.gamma * ab + k.p.coef0, k.p.degree);
-    default:
-      return exp_inline(-k.p.gamma * (k.norm2[a] + k.norm2[b] - 2 * ab));
-  }
+  return from_dot(k.p, dot(row(k, a, d), row(k, b, d), d), k.norm2[a], k.norm2[b]);
 }
 
 // Position of kernel index b in the solver's order, or -1.  The table is
@@ -409,7 +401,7 @@ int locate(KernelData& k, int b) {
 // position order, so that a block reads one stretch of memory however the
 // solver has reordered its variables, and one load fetches a feature of
 // kTile rows.
-template <int T, int D>
+template <int D>
 __attribute__((noinline)) double fill_block(KernelData& k, int a, int b, int p) {
   const int d = width<D>(k);
   const size_t n = static_cast<size_t>(k.n), ud = static_cast<size_t>(d);
@@ -444,7 +436,7 @@ __attribute__((noinline)) double fill_block(KernelData& k, int a, int b, int p) 
         continue;
       if (q < 0 || q >= k.n) {
         k.end = 0;
-        return single<T, D>(k, a, b);
+        return single<D>(k, a, b);
       }
       const size_t at = static_cast<size_t>(p0 + t);
       const double* src = row(k, q, d);
@@ -464,30 +456,30 @@ __attribute__((noinline)) double fill_block(KernelData& k, int a, int b, int p) 
   return k.val[p - p0];
 }
 
-template <int T, int D>
+template <int D>
 __attribute__((noinline)) double fresh(KernelData& k, int a, int b) {
   // Most often the walk just goes on past the last block.
   const int after = k.start + kAhead;
   const int p = k.end == kAhead && after < k.n && k.order[after] == b ? after : locate(k, b);
   if (p < 0) {
     k.end = 0;
-    return single<T, D>(k, a, b);
+    return single<D>(k, a, b);
   }
-  return fill_block<T, D>(k, a, b, p);
+  return fill_block<D>(k, a, b, p);
 }
 
-template <int T, int D>
+template <int D>
 double callback(int a, int b, void* arg) {
   KernelData& k = *static_cast<KernelData*>(arg);
   k.evals++;
   if (a == k.row && k.next < k.end && k.key[k.next] == b)
     return k.val[k.next++];
-  return fresh<T, D>(k, a, b);
+  return fresh<D>(k, a, b);
 }
 
-template <int T, int... D>
+template <int... D>
 constexpr std::array<KernelFn, sizeof...(D)> table(std::integer_sequence<int, D...>) {
-  return std::array<KernelFn, sizeof...(D)>{callback<T, D>...};
+  return std::array<KernelFn, sizeof...(D)>{callback<D>...};
 }
 
 }  // namespace
@@ -500,19 +492,9 @@ int set_kernel_simd_level(int cap) {
   return old;
 }
 
-KernelFn kernel_callback(int type, int d) {
-  static const auto linear = table<kLinear>(Widths());
-  static const auto poly = table<kPolynomial>(Widths());
-  static const auto rbf = table<kRbf>(Widths());
-  const size_t i = d >= 1 && d <= kFixedWidths ? static_cast<size_t>(d) : 0;
-  switch (type) {
-    case kLinear:
-      return linear[i];
-    case kPolynomial:
-      return poly[i];
-    default:
-      return rbf[i];
-  }
+KernelFn kernel_callback(int d) {
+  static const auto callbacks = table(Widths());
+  return callbacks[d >= 1 && d <= kFixedWidths ? static_cast<size_t>(d) : 0];
 }
 
 }  // namespace ksvm

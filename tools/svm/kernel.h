@@ -109,9 +109,10 @@ struct KernelData {
 
 using KernelFn = double (*)(int, int, void*);
 
-/// The callback for p.type on rows of d features; its argument is a
-/// KernelData with that d.  Small widths get a callback made for them.
-KernelFn kernel_callback(int type, int d);
+/// The callback for rows of d features; its argument is a KernelData with
+/// that d, whose p says which kernel.  Small widths get a callback made for
+/// them.
+KernelFn kernel_callback(int d);
 
 /// Vector width used for entries computed ahead: 1 the build's own
 /// instructions, 2 AVX2, 3 AVX-512.

@@ -28,7 +28,7 @@ TrainResult train(const Dataset& data, const TrainOptions& opt) {
   kd.p = opt.kernel;
 
   KALTRO s(n);
-  s.kernel = kernel_callback(opt.kernel.type, data.d);
+  s.kernel = kernel_callback(data.d);
   s.kernel_arg = &kd;
   kd.order = s.kidx;  // rows are asked for in this order: compute them ahead
   kd.n = n;
