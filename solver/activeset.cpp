@@ -1,7 +1,7 @@
 // Active set and gradient: positions 0..l-1 are active and carry exact
 // gradients; the shrunk positions behind them are rebuilt from the reference
 // pair (xref, gref) when the whole set is made active again.
-#include "kaltro.h"
+#include "internal.h"
 #include "search.h"
 
 #include <memory>
@@ -37,7 +37,7 @@ void swap_entries(KALTRO& s, int i, int j) {
   std::swap(s.gref[i], s.gref[j]);
   std::swap(s.xref[i], s.xref[j]);
   std::swap(s.home[i], s.home[j]);
-  std::swap(s.kdiag[i], s.kdiag[j]);
+  std::swap(s.work->kdiag[i], s.work->kdiag[j]);
 }
 
 // Applies a whole sequence of exchanges (i < j each) to every cached row in
@@ -112,7 +112,7 @@ void KALTRO::unshrink(bool from_gref) {
         if (d == 0)
           continue;
         cache_clean();
-        cache_compact();
+        kaltro::detail::cache_compact(*this);
         const float* r = getrow(k, n, false);
         axpy_row(g, r, d, l, n);
       }
@@ -124,7 +124,7 @@ void KALTRO::unshrink(bool from_gref) {
         if (xk == 0)
           continue;
         cache_clean();
-        cache_compact();
+        kaltro::detail::cache_compact(*this);
         const float* r = getrow(k, n, false);
         axpy_row(g, r, xk, l, n);
       }
@@ -147,7 +147,7 @@ void KALTRO::togbar(int k) {
   if (d == 0)
     return;
   cache_clean();
-  cache_compact();
+  kaltro::detail::cache_compact(*this);
   const float* r = getrow(k, n, false);
   axpy_row(gref, r, d, 0, n);
   xref[k] = x[k];

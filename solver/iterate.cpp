@@ -1,7 +1,7 @@
 // The two iteration strategies on the active set 0..l-1.  Both keep g exact
 // on the active positions after every step and hand control back to run()
 // with 0 (converged on the active set), 1 (a shrink is due) or -1 (error).
-#include "kaltro.h"
+#include "internal.h"
 #include "search.h"
 
 #include <cmath>
@@ -46,7 +46,7 @@ int KALTRO::iterate_gs1() {
       return 1;
 
     cache_clean();
-    cache_compact();
+    kaltro::detail::cache_compact(*this);
     const float* r = getrow(sel, l, true);
 
     const bool moving_down = g[sel] < 0;
@@ -104,7 +104,7 @@ int KALTRO::iterate_gs2() {
       return 1;
 
     cache_clean();
-    cache_compact();
+    kaltro::detail::cache_compact(*this);
     const float* ru = getrow(u, l, true);
     const float* rv = getrow(v, l, true);
 
@@ -147,7 +147,7 @@ int KALTRO::iterate_gs2() {
       scan.x = x;
       scan.lo = lo;
       scan.hi = hi;
-      scan.diag = kdiag;
+      scan.diag = work->kdiag.get();
       scan.rk = rowk->data;
       scan.gk = g[k];
       scan.kk = rowk->data[k];

@@ -11,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "internal.h"
 #include "support.h"
 
 namespace {
@@ -613,7 +614,7 @@ TEST(CacheBlock, ChurnOfMixedLengthsStaysExactAndCompact) {
         ASSERT_EQ(b.first->data, b.second) << "cache_clean moved a kept row, step " << step;
       }
     }
-    s.cache_compact();
+    kaltro::detail::cache_compact(s);
     for (const auto& b : before)
       if (b.first->len > 0 && b.first->data != b.second)
         moved++;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "internal.h"
 #include "support.h"
 
 namespace kaltro {
@@ -164,7 +165,7 @@ TEST(Paths, ShrinkReordersRowsAsExchangesOneByOne) {
       EXPECT_EQ(a.home[i], b.home[i]);
       EXPECT_EQ(a.x[i], b.x[i]);
       EXPECT_EQ(a.kidx[i], b.kidx[i]);
-      EXPECT_EQ(a.kdiag[i], a.rows[i]->diag);
+      EXPECT_EQ(a.work->kdiag[i], a.rows[i]->diag);
       EXPECT_EQ(a.rows[i]->key, b.rows[i]->key);
       EXPECT_EQ(a.rows[i]->len, b.rows[i]->len);
     }
