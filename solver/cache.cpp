@@ -5,8 +5,8 @@
 // row of position i valid for columns 0..upto-1; column j holds
 // K(kidx[i], kidx[j]) for the variable standing at position j now.  The
 // pointer holds until that row changes length or is dropped; only
-// cache_compact, which the solver calls where it holds no row, moves rows
-// that keep their length.  Where the entries live is the row store's
+// cache_compact, which the solver reaches through cache_tidy where it holds
+// no row, moves rows that keep their length.  Where the entries live is the row store's
 // business (rowstore.cpp).
 #include "internal.h"
 
@@ -173,10 +173,45 @@ void KALTRO::cache_swap(int i, int j) {
 namespace kaltro {
 namespace detail {
 
+// Applies the exchanges to every cached row in one walk of the ring.  Each
+// row ends exactly as if cache_swap had been called once per exchange:
+// entries exchanged while the row holds both columns, the row cut to i
+// entries once it holds only column i.  Rows are independent of each other,
+// so replaying the sequence row by row gives the same end state as replaying
+// it exchange by exchange, at one pass over the rows instead of one per
+// exchange.
+void cache_reorder(KALTRO& s, const std::vector<int>& pairs) {
+  if (!s.ring || pairs.empty())
+    return;
+  const size_t count = pairs.size();
+  for (size_t e = 0; e < count; e += 2)
+    std::swap(s.rows[pairs[e]], s.rows[pairs[e + 1]]);
+  KALTRO::Arow* next;
+  for (KALTRO::Arow* r = s.ring->next; r != s.ring; r = next) {
+    next = r->next;
+    int len = r->len;
+    float* d = r->data;
+    for (size_t e = 0; e < count && len > 0; e += 2) {
+      const int i = pairs[e], j = pairs[e + 1];
+      if (j < len)
+        std::swap(d[i], d[j]);
+      else if (i < len)
+        len = i;
+    }
+    if (len != r->len)
+      s.cache_bytes += r->resize(len);
+  }
+}
+
 void cache_compact(KALTRO& s) {
   RowStore* st = s.work->store.get();
   if (st && st->crowded())
     st->close_gaps(s.rows, s.n);
+}
+
+void cache_tidy(KALTRO& s) {
+  s.cache_clean();
+  cache_compact(s);
 }
 
 }  // namespace detail

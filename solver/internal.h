@@ -27,8 +27,9 @@ namespace detail {
 // sized for the budget plus an eighth.  A row goes into the smallest hole
 // that takes it, grows in place where the room behind it is free, and when
 // the room at the end runs short the rows are slid together to close the
-// holes.  That happens only in cache_compact, which the solver calls right
-// after its own cache_clean calls, where it holds no row pointer.  A row that finds no room at all (or a cache whose block could not
+// holes.  That happens only in cache_compact, which the solver reaches
+// through cache_tidy, right after its own cache_clean, where it holds no row
+// pointer.  A row that finds no room at all (or a cache whose block could not
 // be had) falls back to malloc.
 class RowStore {
 public:
@@ -103,6 +104,13 @@ struct Work {
 /// Slide the rows together when the block's holes have grown.  It moves
 /// rows, so it is called only where the solver holds no row pointer.
 void cache_compact(KALTRO& s);
+/// cache_clean, then cache_compact: the solver's way to make room before it
+/// fetches rows, at points where it holds none.
+void cache_tidy(KALTRO& s);
+/// Follow a whole sequence of exchanges (pairs i < j, in order) in rows[]
+/// and every cached row, in one walk of the ring.  Ends exactly as one
+/// cache_swap per exchange would.
+void cache_reorder(KALTRO& s, const std::vector<int>& pairs);
 
 }  // namespace detail
 }  // namespace kaltro

@@ -45,8 +45,7 @@ int KALTRO::iterate_gs1() {
     if (2 * touched.count < l && selections > 2 * touched.count + kShrinkSlack)
       return 1;
 
-    cache_clean();
-    kaltro::detail::cache_compact(*this);
+    kaltro::detail::cache_tidy(*this);
     const float* r = getrow(sel, l, true);
 
     const bool moving_down = g[sel] < 0;
@@ -103,8 +102,7 @@ int KALTRO::iterate_gs2() {
     if (touched.count < l && pairs > touched.count + kShrinkSlack)
       return 1;
 
-    cache_clean();
-    kaltro::detail::cache_compact(*this);
+    kaltro::detail::cache_tidy(*this);
     const float* ru = getrow(u, l, true);
     const float* rv = getrow(v, l, true);
 
