@@ -1,7 +1,7 @@
 // Active set and gradient: positions 0..l-1 are active and carry exact
 // gradients; the shrunk positions behind them are rebuilt from the reference
 // pair (xref, gref) when the whole set is made active again.
-#include "kaltro.h"
+#include "internal.h"
 #include "search.h"
 
 #include <memory>
@@ -37,33 +37,7 @@ void swap_entries(KALTRO& s, int i, int j) {
   std::swap(s.gref[i], s.gref[j]);
   std::swap(s.xref[i], s.xref[j]);
   std::swap(s.home[i], s.home[j]);
-  std::swap(s.kdiag[i], s.kdiag[j]);
-}
-
-// Applies a whole sequence of exchanges (i < j each) to every cached row in
-// one walk of the ring.  Each row ends exactly as if cache_swap had been
-// called once per exchange: entries exchanged while the row holds both
-// columns, the row cut to i entries once it holds only column i.  Rows are
-// independent of each other, so replaying the sequence row by row gives the
-// same end state as replaying it exchange by exchange, at one pass over the
-// rows instead of one per exchange.
-void reorder_rows(KALTRO& s, const std::vector<int>& pairs) {
-  const size_t count = pairs.size();
-  KALTRO::Arow* next;
-  for (KALTRO::Arow* r = s.ring->next; r != s.ring; r = next) {
-    next = r->next;
-    int len = r->len;
-    float* d = r->data;
-    for (size_t e = 0; e < count && len > 0; e += 2) {
-      const int i = pairs[e], j = pairs[e + 1];
-      if (j < len)
-        std::swap(d[i], d[j]);
-      else if (i < len)
-        len = i;
-    }
-    if (len != r->len)
-      s.cache_bytes += r->resize(len);
-  }
+  std::swap(s.work->kdiag[i], s.work->kdiag[j]);
 }
 
 }  // namespace
@@ -79,7 +53,7 @@ void KALTRO::shrink() {
   extremes(*this, 0, l);
   const double t_high = equality ? g_high : 0.0;
   const double t_low = equality ? g_low : 0.0;
-  // The cached rows follow all exchanges of this walk at once, afterwards.
+  // The cache follows all exchanges of this walk at once, afterwards.
   std::vector<int> exchanged;
   int i = 0;
   while (i < l) {
@@ -89,8 +63,6 @@ void KALTRO::shrink() {
       l -= 1;
       if (i != l) {  // re-test position i with the variable that came in
         swap_entries(*this, i, l);
-        if (ring)
-          std::swap(rows[i], rows[l]);
         exchanged.push_back(i);
         exchanged.push_back(l);
       }
@@ -98,8 +70,7 @@ void KALTRO::shrink() {
       i += 1;
     }
   }
-  if (ring && !exchanged.empty())
-    reorder_rows(*this, exchanged);
+  kaltro::detail::cache_reorder(*this, exchanged);
 }
 
 void KALTRO::unshrink(bool from_gref) {
@@ -111,8 +82,7 @@ void KALTRO::unshrink(bool from_gref) {
         double d = x[k] - xref[k];
         if (d == 0)
           continue;
-        cache_clean();
-        cache_compact();
+        kaltro::detail::cache_tidy(*this);
         const float* r = getrow(k, n, false);
         axpy_row(g, r, d, l, n);
       }
@@ -123,8 +93,7 @@ void KALTRO::unshrink(bool from_gref) {
         double xk = x[k];
         if (xk == 0)
           continue;
-        cache_clean();
-        cache_compact();
+        kaltro::detail::cache_tidy(*this);
         const float* r = getrow(k, n, false);
         axpy_row(g, r, xk, l, n);
       }
@@ -146,8 +115,7 @@ void KALTRO::togbar(int k) {
   double d = x[k] - xref[k];
   if (d == 0)
     return;
-  cache_clean();
-  cache_compact();
+  kaltro::detail::cache_tidy(*this);
   const float* r = getrow(k, n, false);
   axpy_row(gref, r, d, 0, n);
   xref[k] = x[k];

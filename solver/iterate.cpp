@@ -1,7 +1,7 @@
 // The two iteration strategies on the active set 0..l-1.  Both keep g exact
 // on the active positions after every step and hand control back to run()
 // with 0 (converged on the active set), 1 (a shrink is due) or -1 (error).
-#include "kaltro.h"
+#include "internal.h"
 #include "search.h"
 
 #include <cmath>
@@ -26,6 +26,48 @@ struct Touched {
   }
 };
 
+// What second-order selection found: member k of the last step and the
+// partner i that gains most with it; the next pair when gain > 0.
+struct Pending {
+  double gain = 0;
+  int i = -1, k = -1;
+};
+
+// Second-order selection among the pairs holding a member of the step just
+// taken, from rows still complete over the active set; no kernel is
+// evaluated.  The falling member v is looked at before the rising member u,
+// and a later find replaces an earlier one only with a larger gain.
+void select_second_order(const KALTRO& s, int u, int v, Pending& p) {
+  p.gain = 0;
+  const int members[2] = {v, u};
+  for (int m = 0; m < 2; m++) {
+    const int k = members[m];
+    const KALTRO::Arow* rowk = s.rows[k];
+    if (rowk->len < s.l)
+      continue;
+    kaltro::detail::PairScan scan;
+    scan.g = s.g;
+    scan.x = s.x;
+    scan.lo = s.lo;
+    scan.hi = s.hi;
+    scan.diag = s.work->kdiag.get();
+    scan.rk = rowk->data;
+    scan.gk = s.g[k];
+    scan.kk = rowk->data[k];
+    scan.up_k = s.hi[k] - s.x[k];
+    scan.down_k = s.x[k] - s.lo[k];
+    scan.eps_gap = s.eps_gap;
+    scan.eps_bound = s.eps_bound;
+    int best = -1;
+    kaltro::detail::scan_pairs(scan, 0, k, p.gain, best);
+    kaltro::detail::scan_pairs(scan, k + 1, s.l, p.gain, best);
+    if (best >= 0) {
+      p.i = best;
+      p.k = k;
+    }
+  }
+}
+
 }  // namespace
 
 int KALTRO::iterate_gs1() {
@@ -45,8 +87,7 @@ int KALTRO::iterate_gs1() {
     if (2 * touched.count < l && selections > 2 * touched.count + kShrinkSlack)
       return 1;
 
-    cache_clean();
-    cache_compact();
+    kaltro::detail::cache_tidy(*this);
     const float* r = getrow(sel, l, true);
 
     const bool moving_down = g[sel] < 0;
@@ -70,17 +111,16 @@ int KALTRO::iterate_gs1() {
 int KALTRO::iterate_gs2() {
   Touched touched(l);
   int pairs = 0;
-  double gain = 0;         // pending gain G of second-order selection
-  int pend_i = -1, pend_k = -1;
+  Pending pending;  // from second-order selection after the last step
   for (;;) {
     int u, v;  // rising and falling member
-    if (gain > 0) {
-      if (g[pend_k] > g[pend_i]) {
-        u = pend_k;
-        v = pend_i;
+    if (pending.gain > 0) {
+      if (g[pending.k] > g[pending.i]) {
+        u = pending.k;
+        v = pending.i;
       } else {
-        u = pend_i;
-        v = pend_k;
+        u = pending.i;
+        v = pending.k;
       }
       g_high = g[u];
       g_low = g[v];
@@ -103,8 +143,7 @@ int KALTRO::iterate_gs2() {
     if (touched.count < l && pairs > touched.count + kShrinkSlack)
       return 1;
 
-    cache_clean();
-    cache_compact();
+    kaltro::detail::cache_tidy(*this);
     const float* ru = getrow(u, l, true);
     const float* rv = getrow(v, l, true);
 
@@ -128,40 +167,11 @@ int KALTRO::iterate_gs2() {
       const bool open = x[u] < hi[u] - eps_bound || x[v] > lo[v] + eps_bound;
       togbar(u_limits ? u : v);
       if (!open) {
-        gain = 0;
+        pending.gain = 0;
         continue;
       }
     }
 
-    // Second-order selection among the pairs holding a member of this step,
-    // from rows still complete over the active set; no kernel is evaluated.
-    gain = 0;
-    const int members[2] = {v, u};
-    for (int m = 0; m < 2; m++) {
-      const int k = members[m];
-      const Arow* rowk = rows[k];
-      if (rowk->len < l)
-        continue;
-      kaltro::detail::PairScan scan;
-      scan.g = g;
-      scan.x = x;
-      scan.lo = lo;
-      scan.hi = hi;
-      scan.diag = kdiag;
-      scan.rk = rowk->data;
-      scan.gk = g[k];
-      scan.kk = rowk->data[k];
-      scan.up_k = hi[k] - x[k];
-      scan.down_k = x[k] - lo[k];
-      scan.eps_gap = eps_gap;
-      scan.eps_bound = eps_bound;
-      int best = -1;
-      kaltro::detail::scan_pairs(scan, 0, k, gain, best);
-      kaltro::detail::scan_pairs(scan, k + 1, l, gain, best);
-      if (best >= 0) {
-        pend_i = best;
-        pend_k = k;
-      }
-    }
+    select_second_order(*this, u, v, pending);
   }
 }

@@ -17,13 +17,16 @@
 #ifndef KALTRO_H
 #define KALTRO_H
 
+// The library's own working state; its layout is not part of this interface.
+namespace kaltro {
+namespace detail {
+class RowStore;
+struct Work;
+}  // namespace detail
+}  // namespace kaltro
+
 class KALTRO {
 public:
-  // Where the entries of the rows live: one block sized from maxcachesize
-  // when the cache is set up, rows placed inside it and, between steps, slid
-  // together when the holes between them add up (see cache.cpp).
-  class RowStore;
-
   // One cached kernel row: K(key, kidx[j]) for positions j = 0..len-1, in
   // single precision.  Rows sit in a most-recently-used ring while they hold
   // entries; a row with prev == nullptr is outside the ring.
@@ -35,8 +38,7 @@ public:
     int len;      ///< number of cached entries
     float diag;   ///< K(key, key), evaluated once when the row is created
     float* data;  ///< the cached entries; null when len is 0
-    // internal (after the documented fields; may change)
-    RowStore* store;  ///< block the entries are placed in when it has room; null: malloc only
+    kaltro::detail::RowStore* store;  ///< the library's own (opaque): where entries are placed
 
     ~Arow();
     /// Take the row out of the ring and, if it holds entries, put it right behind `after`.
@@ -80,9 +82,8 @@ public:
   int marks;                               ///< one-character marks on the current console line
   bool cache_warned;                       ///< the cache-full report was written since cache_init
 
-  // ---- internal state (after the documented fields; may change) ----
-  float* kdiag;                            ///< K(i,i) by position, contiguous; set by cache_init, moved by swap
-  RowStore* store;                         ///< room for the row entries; null without a cache
+  // ---- the library's own, after the documented fields ----
+  kaltro::detail::Work* work;              ///< opaque working state: diagonals by position, the row block
 
   /// Allocate a problem of n variables: every box [0, 0], x = 0, lin = 0, kidx the identity.
   /// Throws std::invalid_argument for a negative n.
@@ -108,14 +109,6 @@ public:
   long cache_clean();                      ///< drop least recent rows until within maxcachesize; returns cache_bytes
   void cache_swap(int i, int j);           ///< follow the exchange of positions i and j in every cached row
   float* getrow(int i, int upto, bool hot);///< entries of row i valid for columns 0..upto-1
-
-  // ---- row cache, internal (may change) ----
-  void make_store(unsigned long rows);     ///< set up the row block for `rows` distinct rows (none if it cannot be had)
-  void close_gaps();                       ///< slide the rows of the block together
-  /// Slide the rows together when the block's holes have grown.  It moves
-  /// rows, so the solver calls it only right after its own cache_clean, where
-  /// it holds no row pointer; cache_clean itself never moves a row it keeps.
-  void cache_compact();
 
   // ---- active set and gradient ----
   void swap(int i, int j);                 ///< exchange the variables at positions i and j

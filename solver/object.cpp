@@ -1,5 +1,5 @@
 // The solver object: allocation of the per-variable blocks and defaults.
-#include "kaltro.h"
+#include "internal.h"
 
 #include <memory>
 #include <stdexcept>
@@ -10,21 +10,22 @@ KALTRO::KALTRO(int n_)
       eps_bound(1e-20), eps_gap(0.001), big(1e20), maxcachesize(268435456L),
       last_error(nullptr), g_low(0), g_high(0), w(0), g(nullptr), home(nullptr),
       it(0), l(0), xref(nullptr), gref(nullptr), cache_bytes(0), rows(nullptr),
-      ring(nullptr), dbuf(nullptr), ibuf(nullptr), marks(0), cache_warned(false), kdiag(nullptr),
-      store(nullptr) {
+      ring(nullptr), dbuf(nullptr), ibuf(nullptr), marks(0), cache_warned(false), work(nullptr) {
   if (n_ < 0)
     throw std::invalid_argument("KALTRO: negative number of variables");
-  // Hold the blocks in owners until all three exist, so a failed allocation
-  // leaks nothing (the destructor does not run for a throwing constructor).
+  // Hold the blocks in owners until all of them exist, so a failed
+  // allocation leaks nothing (the destructor does not run for a throwing
+  // constructor).
   size_t un = static_cast<size_t>(n_);
   std::unique_ptr<double[]> d(new double[7 * un]);
   std::unique_ptr<int[]> iv(new int[2 * un]);
   std::unique_ptr<Arow*[]> r(new Arow*[un]);
-  std::unique_ptr<float[]> kd(new float[un]);
+  std::unique_ptr<kaltro::detail::Work> wk(new kaltro::detail::Work);
+  wk->kdiag.reset(new float[un]);
   dbuf = d.release();
   ibuf = iv.release();
   rows = r.release();
-  kdiag = kd.release();
+  work = wk.release();
 
   lin = dbuf;
   lo = dbuf + un;
@@ -40,7 +41,7 @@ KALTRO::KALTRO(int n_)
     kidx[i] = i;
     home[i] = i;
     lin[i] = lo[i] = hi[i] = x[i] = 0.0;
-    kdiag[i] = 0.0f;
+    work->kdiag[i] = 0.0f;
   }
 }
 
@@ -49,5 +50,5 @@ KALTRO::~KALTRO() {
   delete[] dbuf;
   delete[] ibuf;
   delete[] rows;
-  delete[] kdiag;
+  delete work;
 }

@@ -13,12 +13,11 @@ namespace {
 // A random box-constrained problem over points, cache set up: kernel
 // indices repeat, a few variables sit at each bound and a few at 0.
 struct Problem {
-  PointKernel k;
+  FakeKernel k;
   KALTRO s;
   Problem(int n, unsigned long long seed) : k(random_points(n, 3, seed)), s(n) {
     Lcg r(seed + 100);
-    s.kernel = PointKernel::call;
-    s.kernel_arg = &k;
+    k.attach(s);
     s.trace_level = 0;
     for (int p = 0; p < n; p++) {
       s.kidx[p] = p % 3 == 2 ? p - 2 : p;  // every third shares a row
@@ -32,7 +31,7 @@ struct Problem {
     s.cache_init();
     k.calls = 0;
   }
-  double K(int p, int q) const { return k.eval(s.kidx[p], s.kidx[q]); }
+  double K(int p, int q) const { return k.value(s.kidx[p], s.kidx[q]); }
 };
 
 // lin - K x for the current order, in double straight from the kernel, and
@@ -106,21 +105,6 @@ void expect_rows_follow(const Problem& pb) {
     for (int j = 0; j < s.rows[p]->len; j++)
       ASSERT_EQ(s.rows[p]->data[j], static_cast<float>(pb.K(p, j))) << p << "," << j;
   }
-}
-
-// Keys of the ring, most recent first; empty, with a failure, when the walk
-// along next is not the walk along prev reversed or does not come back.
-std::vector<int> ring_keys(const KALTRO& s) {
-  std::vector<int> fwd, back;
-  for (const KALTRO::Arow* r = s.ring->next; r != s.ring && fwd.size() <= size_t(s.n); r = r->next)
-    fwd.push_back(r->key);
-  for (const KALTRO::Arow* r = s.ring->prev; r != s.ring && back.size() <= size_t(s.n); r = r->prev)
-    back.insert(back.begin(), r->key);
-  if (fwd != back || fwd.size() > size_t(s.n)) {
-    ADD_FAILURE() << "the ring is broken";
-    return {};
-  }
-  return fwd;
 }
 
 // A bare solver for the shrink and extremes rules: variable p has box
@@ -286,12 +270,7 @@ TEST(ActiveShrink, CachedRowsFollowAsIfExchangedOneByOne) {
     EXPECT_EQ(a.s.cache_bytes, t.cache_bytes);
     for (int p = 0; p < 12; p++)
       EXPECT_EQ(a.s.rows[p]->len, t.rows[p]->len) << "seed " << seed << " position " << p;
-    std::vector<int> ring_a, ring_t;
-    for (const KALTRO::Arow* r = a.s.ring->next; r != a.s.ring && ring_a.size() < 13; r = r->next)
-      ring_a.push_back(r->key);
-    for (const KALTRO::Arow* r = t.ring->next; r != t.ring && ring_t.size() < 13; r = r->next)
-      ring_t.push_back(r->key);
-    EXPECT_EQ(ring_a, ring_t);
+    EXPECT_EQ(ring_of(a.s), ring_of(t));
     expect_rows_follow(a);
   }
 }
@@ -315,18 +294,18 @@ TEST(ActiveShrink, RowCutToNothingIsRefetchedInPlace) {
   s.shrink();
   ASSERT_EQ(s.l, 5);
   EXPECT_EQ(s.rows[3]->len, 0);
-  EXPECT_EQ(ring_keys(s), (std::vector<int>{1, 3}));
+  EXPECT_EQ(ring_of(s), (std::vector<int>{1, 3}));
   pb.k.calls = 0;
   s.x[3] = s.hi[3];
   s.togbar(3);
   EXPECT_EQ(pb.k.calls, 6);
   EXPECT_EQ(s.rows[3]->len, 6);
-  std::vector<int> keys = ring_keys(s);
+  std::vector<int> keys = ring_of(s);
   ASSERT_EQ(keys, (std::vector<int>{1, 3}));  // a broken ring would make cache_clean spin
   expect_rows_follow(pb);
   s.maxcachesize = 0;
   EXPECT_EQ(s.cache_clean(), 0);
-  EXPECT_TRUE(ring_keys(s).empty());
+  EXPECT_TRUE(ring_of(s).empty());
 }
 
 TEST(ActiveExtremes, StrictTestsAndStartingValues) {

@@ -11,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "internal.h"
 #include "support.h"
 
 namespace {
@@ -19,83 +20,30 @@ using Arow = KALTRO::Arow;
 
 // A symmetric kernel defined for every int index, negative ones included,
 // whose values are small integers and so exact in float: a cached entry can
-// be compared bit for bit.  It counts its calls, records the pairs asked for
-// when told to, and throws on a chosen call.
-struct IndexKernel {
-  long calls = 0;
-  long throw_at = -1;  // 1-based call number that throws; -1: never
-  bool count_pairs = true;
-  std::map<std::pair<int, int>, int> asked;
+// be compared bit for bit.
+double index_value(int a, int b) {
+  double da = a, db = b;
+  return 1000.0 + 10.0 * (da + db) + da * db;
+}
 
-  static double value(int a, int b) {
-    double da = a, db = b;
-    return 1000.0 + 10.0 * (da + db) + da * db;
-  }
-  static double call(int a, int b, void* arg) {
-    IndexKernel* k = static_cast<IndexKernel*>(arg);
-    if (++k->calls == k->throw_at)
-      throw std::runtime_error("kernel failed");
-    if (k->count_pairs)
-      k->asked[{a, b}]++;
-    return value(a, b);
-  }
-};
-
-// A solver of n variables on IndexKernel; g, gref and xref are given values
-// so that swap() only ever moves initialised numbers.
+// A solver of n variables on index_value, the pairs asked for logged; g,
+// gref and xref are given values so that swap() only ever moves initialised
+// numbers.
 struct Cached {
-  IndexKernel k;
+  FakeKernel k{index_value};
   KALTRO s;
   explicit Cached(int n, bool init = true) : s(n) {
-    s.kernel = IndexKernel::call;
-    s.kernel_arg = &k;
+    k.keep_log = true;
+    k.attach(s);
     s.trace_level = 0;
     for (int i = 0; i < n; i++)
       s.g[i] = s.gref[i] = s.xref[i] = 0;
     if (init) {
       s.cache_init();
-      k.calls = 0;
-      k.asked.clear();
+      k.reset();
     }
   }
 };
-
-// Keys of the ring from the most to the least recent row.  The walk along
-// next must be the reverse of the walk along prev, every link must be
-// mirrored, and a broken ring fails here instead of looping.
-testing::AssertionResult ring_keys(const KALTRO& s, std::vector<int>& keys) {
-  keys.clear();
-  if (!s.ring)
-    return testing::AssertionFailure() << "no cache set up";
-  const size_t limit = static_cast<size_t>(s.n) + 1;
-  std::vector<const Arow*> fwd, back;
-  for (const Arow* r = s.ring;; r = r->next) {
-    if (!r->next || r->next->prev != r)
-      return testing::AssertionFailure() << "next link of key " << r->key << " is not mirrored";
-    if (r->next == s.ring)
-      break;
-    if (fwd.size() == limit)
-      return testing::AssertionFailure() << "walk along next does not come back to the sentinel";
-    fwd.push_back(r->next);
-  }
-  for (const Arow* r = s.ring->prev; r != s.ring; r = r->prev) {
-    if (!r || back.size() == limit)
-      return testing::AssertionFailure() << "walk along prev does not come back to the sentinel";
-    back.push_back(r);
-  }
-  std::reverse(back.begin(), back.end());
-  if (fwd != back)
-    return testing::AssertionFailure() << "the two walks disagree";
-  for (const Arow* r : fwd)
-    keys.push_back(r->key);
-  return testing::AssertionSuccess();
-}
-
-std::vector<int> ring_of(const KALTRO& s) {
-  std::vector<int> keys;
-  EXPECT_TRUE(ring_keys(s, keys));
-  return keys;
-}
 
 // Everything the cache promises at rest: an intact ring holding every row
 // with entries, rows outside it empty, each row matching its positions'
@@ -135,7 +83,7 @@ testing::AssertionResult consistent(const KALTRO& s, const std::function<double(
   return testing::AssertionSuccess();
 }
 
-testing::AssertionResult consistent(const KALTRO& s) { return consistent(s, IndexKernel::value); }
+testing::AssertionResult consistent(const KALTRO& s) { return consistent(s, index_value); }
 
 std::string clean_output(KALTRO& s, long* result = nullptr) {
   Capture cap;
@@ -152,7 +100,7 @@ TEST(CacheRows, OneRowPerKernelIndexSharedAndFreedOnce) {
   c.s.cache_init();
   // The diagonal is evaluated once per distinct kernel index, nothing else.
   EXPECT_EQ(c.k.calls, 3);
-  EXPECT_EQ(c.k.asked, (std::map<std::pair<int, int>, int>{{{0, 0}, 1}, {{1, 1}, 1}, {{3, 3}, 1}}));
+  EXPECT_EQ(c.k.asked(), (std::map<std::pair<int, int>, int>{{{0, 0}, 1}, {{1, 1}, 1}, {{3, 3}, 1}}));
   EXPECT_EQ(c.s.rows[0], c.s.rows[2]);
   EXPECT_EQ(c.s.rows[0], c.s.rows[5]);
   EXPECT_EQ(c.s.rows[1], c.s.rows[4]);
@@ -200,7 +148,7 @@ TEST(CacheRows, NegativeKernelIndicesAreBucketedAndPassedThrough) {
   const int kidx[5] = {-1, 4, -6, -1, INT_MIN};
   std::copy(kidx, kidx + 5, c.s.kidx);
   c.s.cache_init();
-  EXPECT_EQ(c.k.asked, (std::map<std::pair<int, int>, int>{
+  EXPECT_EQ(c.k.asked(), (std::map<std::pair<int, int>, int>{
                            {{-1, -1}, 1}, {{4, 4}, 1}, {{-6, -6}, 1}, {{INT_MIN, INT_MIN}, 1}}));
   EXPECT_EQ(c.s.rows[0], c.s.rows[3]);
   EXPECT_EQ(c.s.rows[0]->key, -1);
@@ -208,9 +156,9 @@ TEST(CacheRows, NegativeKernelIndicesAreBucketedAndPassedThrough) {
   EXPECT_EQ(c.s.rows[4]->key, INT_MIN);
   for (int p = 0; p < 5; p++)
     c.s.getrow(p, 5, p % 2 == 0);
-  EXPECT_EQ((c.k.asked[{-1, INT_MIN}]), 1);
-  EXPECT_EQ((c.k.asked[{-6, -1}]), 2);
-  EXPECT_EQ((c.k.asked[{INT_MIN, 4}]), 1);
+  EXPECT_EQ((c.k.asked()[{-1, INT_MIN}]), 1);
+  EXPECT_EQ((c.k.asked()[{-6, -1}]), 2);
+  EXPECT_EQ((c.k.asked()[{INT_MIN, 4}]), 1);
   EXPECT_EQ(c.k.calls, 4 + 4 * 5);
   EXPECT_TRUE(consistent(c.s));
 }
@@ -220,10 +168,10 @@ TEST(CacheRows, GrowOnlyByTheMissingTail) {
   c.s.kidx[6] = 2;  // position 6 shares the row of kernel index 2
   c.s.cache_init();
   c.k.calls = 0;
-  c.k.asked.clear();
+  c.k.log.clear();
 
   const float* d = c.s.getrow(2, 3, false);
-  EXPECT_EQ(c.k.asked, (std::map<std::pair<int, int>, int>{{{2, 0}, 1}, {{2, 1}, 1}, {{2, 2}, 1}}));
+  EXPECT_EQ(c.k.asked(), (std::map<std::pair<int, int>, int>{{{2, 0}, 1}, {{2, 1}, 1}, {{2, 2}, 1}}));
   EXPECT_EQ(c.s.cache_bytes, 12);
   EXPECT_EQ(c.s.getrow(2, 2, true), d);  // enough entries: no kernel call
   EXPECT_EQ(c.s.getrow(6, 3, false), d);
@@ -232,7 +180,7 @@ TEST(CacheRows, GrowOnlyByTheMissingTail) {
   c.s.getrow(6, 8, false);  // only columns 3..7 are missing
   EXPECT_EQ(c.k.calls, 8);
   for (int j = 0; j < 8; j++)
-    EXPECT_EQ((c.k.asked[{2, c.s.kidx[j]}]), j == 2 || j == 6 ? 2 : 1) << j;
+    EXPECT_EQ((c.k.asked()[{2, c.s.kidx[j]}]), j == 2 || j == 6 ? 2 : 1) << j;
   EXPECT_EQ(c.s.cache_bytes, 32);
 
   // Fetching other rows never moves this one.
@@ -325,7 +273,7 @@ TEST(CacheClean, DropsLeastRecentFirstAndReportsOnce) {
 TEST(CacheClean, ReportLineGivesWholeMegabytes) {
   Cached c(1024);
   KALTRO& s = c.s;
-  c.k.count_pairs = false;
+  c.k.keep_log = false;
   s.trace_level = 2;
   s.maxcachesize = (2L << 20) + 4095;  // 2 MB and a bit: rounds down
   for (int p = 0; p < 513; p++)        // 513 rows of 4 KB pass the budget
@@ -410,14 +358,14 @@ TEST(CacheSwap, ExchangesCutsOrLeavesEachRow) {
   for (int key : {0, 1}) {
     const Arow* r = s.rows[key];
     EXPECT_EQ(r->len, len[key]);
-    EXPECT_EQ(r->data[2], static_cast<float>(IndexKernel::value(key, 4)));
-    EXPECT_EQ(r->data[4], static_cast<float>(IndexKernel::value(key, 2)));
-    EXPECT_EQ(r->data[3], static_cast<float>(IndexKernel::value(key, 3)));
+    EXPECT_EQ(r->data[2], static_cast<float>(index_value(key, 4)));
+    EXPECT_EQ(r->data[4], static_cast<float>(index_value(key, 2)));
+    EXPECT_EQ(r->data[3], static_cast<float>(index_value(key, 3)));
   }
   // Holding column 2 but not 4: cut to 2 entries, the prefix kept.
   for (int key : {3, 5}) {
     EXPECT_EQ(s.rows[key]->len, 2);
-    EXPECT_EQ(s.rows[key]->data[1], static_cast<float>(IndexKernel::value(key, 1)));
+    EXPECT_EQ(s.rows[key]->data[1], static_cast<float>(index_value(key, 1)));
   }
   // No more than 2 entries: left alone.
   EXPECT_EQ(row2->len, 2);
@@ -431,8 +379,8 @@ TEST(CacheSwap, ExchangesCutsOrLeavesEachRow) {
   s.getrow(3, 3, false);
   s.cache_swap(4, 2);
   EXPECT_EQ(s.rows[3]->len, 2);
-  EXPECT_EQ(s.rows[0]->data[2], static_cast<float>(IndexKernel::value(0, 2)));
-  EXPECT_EQ(s.rows[0]->data[4], static_cast<float>(IndexKernel::value(0, 4)));
+  EXPECT_EQ(s.rows[0]->data[2], static_cast<float>(index_value(0, 2)));
+  EXPECT_EQ(s.rows[0]->data[4], static_cast<float>(index_value(0, 4)));
   EXPECT_TRUE(consistent(s));
 
   // Cut to nothing: the row keeps its place in the ring.
@@ -444,8 +392,8 @@ TEST(CacheSwap, ExchangesCutsOrLeavesEachRow) {
   EXPECT_EQ(s.cache_bytes, 4 * 6);
   const Arow* r0 = s.rows[5];
   ASSERT_EQ(r0->key, 0);
-  EXPECT_EQ(r0->data[0], static_cast<float>(IndexKernel::value(0, 5)));
-  EXPECT_EQ(r0->data[5], static_cast<float>(IndexKernel::value(0, 0)));
+  EXPECT_EQ(r0->data[0], static_cast<float>(index_value(0, 5)));
+  EXPECT_EQ(r0->data[5], static_cast<float>(index_value(0, 0)));
 
   KALTRO bare(3);  // no cache: nothing to follow
   bare.cache_swap(0, 2);
@@ -496,7 +444,7 @@ TEST(CacheSwap, RandomWorkKeepsEveryInvariant) {
     const int n = 9;
     Cached c(n, false);
     KALTRO& s = c.s;
-    c.k.count_pairs = false;
+    c.k.keep_log = false;
     Lcg rng(seed);
     for (int p = 0; p < n; p++)
       s.kidx[p] = rng.below(6);
@@ -508,7 +456,7 @@ TEST(CacheSwap, RandomWorkKeepsEveryInvariant) {
         int i = rng.below(n), upto = rng.below(n + 1);
         const float* d = s.getrow(i, upto, rng.below(2) == 1);
         for (int j = 0; j < upto; j++)
-          ASSERT_EQ(d[j], static_cast<float>(IndexKernel::value(s.kidx[i], s.kidx[j])));
+          ASSERT_EQ(d[j], static_cast<float>(index_value(s.kidx[i], s.kidx[j])));
       } else if (op < 8) {
         s.swap(rng.below(n), rng.below(n));
       } else {
@@ -531,23 +479,23 @@ TEST(CacheFailure, ThrowingKernelLeavesACleanCache) {
 
   // Mid-way through growing a row: the row keeps its old entries and place.
   c.k.calls = 0;
-  c.k.throw_at = 2;
+  c.k.throw_on = 1;
   EXPECT_THROW(s.getrow(2, 7, true), std::runtime_error);
   EXPECT_EQ(s.rows[2]->len, 3);
   EXPECT_EQ(ring_of(s), order);
   EXPECT_TRUE(consistent(s));
   // The missing columns are evaluated again, all of them.
   c.k.calls = 0;
-  c.k.throw_at = -1;
-  c.k.asked.clear();
+  c.k.throw_on = -1;
+  c.k.log.clear();
   s.getrow(2, 7, true);
   EXPECT_EQ(c.k.calls, 4);
-  EXPECT_EQ((c.k.asked[{2, 3}]), 1);
+  EXPECT_EQ((c.k.asked()[{2, 3}]), 1);
   EXPECT_EQ(ring_of(s), (std::vector<int>{2, 5}));
 
   // On an empty row: it stays empty and out of the ring.
   c.k.calls = 0;
-  c.k.throw_at = 1;
+  c.k.throw_on = 0;
   EXPECT_THROW(s.getrow(0, 7, false), std::runtime_error);
   EXPECT_EQ(s.rows[0]->len, 0);
   EXPECT_EQ(s.rows[0]->prev, nullptr);
@@ -556,16 +504,16 @@ TEST(CacheFailure, ThrowingKernelLeavesACleanCache) {
   // During set-up: the previous cache and the rows made so far are freed
   // (ASan reports a leak otherwise) and the object is left without a cache.
   c.k.calls = 0;
-  c.k.throw_at = 4;
+  c.k.throw_on = 3;
   EXPECT_THROW(s.cache_init(), std::runtime_error);
   EXPECT_EQ(s.ring, nullptr);
   EXPECT_EQ(s.cache_bytes, 0);
-  c.k.throw_at = -1;
+  c.k.throw_on = -1;
   s.cache_init();
   s.getrow(6, 7, true);
   EXPECT_TRUE(consistent(s));
   c.k.calls = 0;
-  c.k.throw_at = 7;
+  c.k.throw_on = 6;
   EXPECT_THROW(s.cache_init(), std::runtime_error);
 }
 
@@ -591,7 +539,7 @@ TEST(CacheBlock, ChurnOfMixedLengthsStaysExactAndCompact) {
   const int n = 240;
   Cached c(n, false);
   KALTRO& s = c.s;
-  c.k.count_pairs = false;
+  c.k.keep_log = false;
   for (int p = 200; p < n; p++)
     s.kidx[p] = p - 200;  // some rows shared by two positions
   s.maxcachesize = 30L * 4 * n;
@@ -613,7 +561,7 @@ TEST(CacheBlock, ChurnOfMixedLengthsStaysExactAndCompact) {
         ASSERT_EQ(b.first->data, b.second) << "cache_clean moved a kept row, step " << step;
       }
     }
-    s.cache_compact();
+    kaltro::detail::cache_compact(s);
     for (const auto& b : before)
       if (b.first->len > 0 && b.first->data != b.second)
         moved++;
@@ -629,13 +577,13 @@ TEST(CacheBlock, ChurnOfMixedLengthsStaysExactAndCompact) {
       const float* du = s.getrow(u, active, true);
       const float* dv = s.getrow(v, active, true);
       for (int j : {0, active / 2, active - 1}) {
-        ASSERT_EQ(du[j], static_cast<float>(IndexKernel::value(s.kidx[u], s.kidx[j])));
-        ASSERT_EQ(dv[j], static_cast<float>(IndexKernel::value(s.kidx[v], s.kidx[j])));
+        ASSERT_EQ(du[j], static_cast<float>(index_value(s.kidx[u], s.kidx[j])));
+        ASSERT_EQ(dv[j], static_cast<float>(index_value(s.kidx[v], s.kidx[j])));
       }
     } else if (op < 9) {
       const int k = rng.below(n);
       const float* d = s.getrow(k, n, false);
-      ASSERT_EQ(d[n - 1], static_cast<float>(IndexKernel::value(s.kidx[k], s.kidx[n - 1])));
+      ASSERT_EQ(d[n - 1], static_cast<float>(index_value(s.kidx[k], s.kidx[n - 1])));
     } else {
       s.swap(rng.below(n), rng.below(n));
     }

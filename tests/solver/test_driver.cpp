@@ -16,25 +16,6 @@
 
 namespace {
 
-// A kernel given by a function of the two kernel indices; counts its calls
-// and can be told to throw on a given call.
-struct Fn {
-  std::function<double(int, int)> f;
-  long calls = 0;
-  long throw_on = -1;
-  static double call(int a, int b, void* arg) {
-    Fn* k = static_cast<Fn*>(arg);
-    if (k->calls++ == k->throw_on)
-      throw std::runtime_error("kernel failed");
-    return k->f(a, b);
-  }
-};
-
-void attach(KALTRO& s, Fn& k) {
-  s.kernel = Fn::call;
-  s.kernel_arg = &k;
-}
-
 bool home_is_identity(const KALTRO& s) {
   for (int i = 0; i < s.n; i++)
     if (s.home[i] != i)
@@ -64,15 +45,15 @@ const std::string kCleanUp = "\nCleaning and unswapping  cache...\n";
 //   steps 205..408, shrink due, nothing dropped: "!" at level 3 only
 //   steps 409..500, converged; the second pass finds a gap of 0.
 struct TraceProblem {
-  Fn k;
+  FakeKernel k;
   KALTRO s;
   TraceProblem() : s(8) {
-    k.f = [](int a, int b) {
+    k.value = [](int a, int b) {
       if (a == b)
         return 1.0;
       return (a < 2 && b < 2) ? 1.0 : 0.0;
     };
-    attach(s, k);
+    k.attach(s);
     s.equality = false;
     s.lin[0] = 1;
     s.hi[0] = 250;
@@ -196,11 +177,11 @@ TEST(DriverOutput, SplitSolveSequence) {
 // shrinks.  Three inner variables keep the shrink rule alive to the end.
 struct LadderProblem {
   static const int kLadders = 40;
-  Fn k;
+  FakeKernel k;
   KALTRO s;
   LadderProblem() : s(2 + kLadders + 3) {
     const double c = 1.0 / 8192;
-    k.f = [c](int a, int b) {
+    k.value = [c](int a, int b) {
       if (a == b)
         return 1.0;
       if (a < 2 && b < 2)
@@ -209,7 +190,7 @@ struct LadderProblem {
         return c;
       return 0.0;
     };
-    attach(s, k);
+    k.attach(s);
     s.equality = false;
     s.lin[0] = 1;
     s.hi[0] = 4500;
@@ -262,10 +243,10 @@ TEST(DriverOutput, PairwiseWholeSolve) {
       kSetUp + "* it:0 l:3 |g|:50.000000 w:0.000000\n* it:3 l:3 |g|:0.000000 w:52.292969\n" +
           kCleanUp};
   for (int level : {1, 2}) {
-    Fn k;
-    k.f = [](int a, int b) { return a != b ? 0.0 : (a == 0 ? 23.0 : 1.0); };
+    FakeKernel k;
+    k.value = [](int a, int b) { return a != b ? 0.0 : (a == 0 ? 23.0 : 1.0); };
     KALTRO s(3);
-    attach(s, k);
+    k.attach(s);
     s.trace_level = level;
     const double lin[3] = {48, -2, -1}, lo[3] = {-10, -2, -0.25};
     for (int i = 0; i < 3; i++) {
@@ -283,10 +264,10 @@ TEST(DriverOutput, PairwiseWholeSolve) {
 }
 
 TEST(DriverOutput, GapEqualToEpsGapDoesNotEndTheSolve) {
-  Fn k;
-  k.f = [](int, int) { return 1.0; };
+  FakeKernel k;
+  k.value = [](int, int) { return 1.0; };
   KALTRO s(1);
-  attach(s, k);
+  k.attach(s);
   s.equality = false;
   s.trace_level = 2;
   s.eps_gap = 0.5;
@@ -320,10 +301,10 @@ TEST(DriverOutput, EmptyProblem) {
 TEST(DriverOutput, NothingCanRiseEndsTheFirstPass) {
   // equality true, every variable at its upper bound: g_high stays -big,
   // the gap is negative and is shown as 0.
-  Fn k;
-  k.f = [](int a, int b) { return a == b ? 1.0 : 0.0; };
+  FakeKernel k;
+  k.value = [](int a, int b) { return a == b ? 1.0 : 0.0; };
   KALTRO s(2);
-  attach(s, k);
+  k.attach(s);
   s.trace_level = 2;
   s.hi[0] = s.hi[1] = s.x[0] = s.x[1] = 1;
   s.lin[0] = 3;
@@ -338,11 +319,11 @@ TEST(DriverOutput, NothingCanRiseEndsTheFirstPass) {
 
 // One variable with negative curvature: the first step is refused.
 struct Concave {
-  Fn k;
+  FakeKernel k;
   KALTRO s;
   Concave() : s(1) {
-    k.f = [](int, int) { return -1.0; };
-    attach(s, k);
+    k.value = [](int, int) { return -1.0; };
+    k.attach(s);
     s.equality = false;
     s.lin[0] = 1;
     s.hi[0] = 1;
@@ -381,10 +362,10 @@ TEST(DriverFailure, NonFiniteObjectiveIsNotASuccess) {
   // An infinite kernel value: the fixed variable has an infinite gradient
   // and w = -inf, yet no variable can move, so the gap is 0.
   for (bool equality : {false, true}) {
-    Fn k;
-    k.f = [](int, int) { return std::numeric_limits<double>::infinity(); };
+    FakeKernel k;
+    k.value = [](int, int) { return std::numeric_limits<double>::infinity(); };
     KALTRO s(1);
-    attach(s, k);
+    k.attach(s);
     s.equality = equality;
     s.lo[0] = s.hi[0] = s.x[0] = 1;
     {
@@ -408,10 +389,10 @@ TEST(DriverFailure, NonFiniteObjectiveIsNotASuccess) {
 }
 
 TEST(DriverFailure, GradientBeyondBig) {
-  Fn k;
-  k.f = [](int a, int b) { return a == b ? 1.0 : 0.0; };
+  FakeKernel k;
+  k.value = [](int a, int b) { return a == b ? 1.0 : 0.0; };
   KALTRO s(1);
-  attach(s, k);
+  k.attach(s);
   s.big = 10;
   s.lin[0] = 50;
   s.hi[0] = 1;
@@ -435,11 +416,11 @@ TEST(DriverFailure, GradientBeyondBig) {
 
 TEST(DriverFailure, KernelExceptionReachesTheCaller) {
   for (long at : {0L, 1L, 5L, 40L}) {
-    Fn k;
-    k.f = [](int a, int b) { return std::exp(-0.1 * (a - b) * (a - b)); };
+    FakeKernel k;
+    k.value = [](int a, int b) { return std::exp(-0.1 * (a - b) * (a - b)); };
     k.throw_on = at;
     KALTRO s(12);
-    attach(s, k);
+    k.attach(s);
     s.trace_level = 0;
     for (int i = 0; i < 12; i++) {
       s.lo[i] = -1;
@@ -463,11 +444,11 @@ TEST(DriverFailure, KernelExceptionReachesTheCaller) {
 // --------------------------------------------------------- start-point test
 
 struct Small {
-  Fn k;
+  FakeKernel k;
   KALTRO s;
   explicit Small(int n) : s(n) {
-    k.f = [](int a, int b) { return a == b ? 1.0 : 0.0; };
-    attach(s, k);
+    k.value = [](int a, int b) { return a == b ? 1.0 : 0.0; };
+    k.attach(s);
     s.equality = false;
     for (int i = 0; i < n; i++) {
       s.lo[i] = 0;
@@ -697,10 +678,10 @@ TEST(DriverBox, PairwiseMoveEndsExactlyOnTheBound) {
 
 TEST(DriverBox, FailedSolveIsClampedToo) {
   // The first step overshoots 0.9; the second is refused (negative curvature).
-  Fn k;
-  k.f = [](int a, int b) { return a != b ? 0.0 : (a == 0 ? 1.0 : -1.0); };
+  FakeKernel k;
+  k.value = [](int a, int b) { return a != b ? 0.0 : (a == 0 ? 1.0 : -1.0); };
   KALTRO s(2);
-  attach(s, k);
+  k.attach(s);
   s.trace_level = 0;
   s.equality = false;
   s.x[0] = 0.3;
@@ -729,7 +710,7 @@ TEST(DriverBox, StartPointWithinEpsBoundIsPulledIntoTheBox) {
 // the dimension is below n), boxes including lo = hi, duplicate kernel
 // indices, a start point anywhere in the box.
 struct Random {
-  PointKernel pk;
+  FakeKernel k;
   std::vector<int> kidx;
   std::vector<double> lin, lo, hi, x;
   bool equality;
@@ -737,7 +718,7 @@ struct Random {
   Random(int n_, unsigned long long seed, bool eq) : equality(eq), n(n_) {
     Lcg r(seed);
     int d = 1 + r.below(4);
-    pk = random_points(n, d, seed + 1, r.below(2) ? PointKernel::kRbf : PointKernel::kLinear);
+    k.value = random_points(n, d, seed + 1, r.below(2) ? Points::kRbf : Points::kLinear);
     for (int i = 0; i < n; i++) {
       kidx.push_back(r.below(5) == 0 ? r.below(n) : i);
       double a = -r.uniform() * 2, b = r.uniform() * 2;
@@ -753,8 +734,7 @@ struct Random {
     }
   }
   void load(KALTRO& s) {
-    s.kernel = PointKernel::call;
-    s.kernel_arg = &pk;
+    k.attach(s);
     s.equality = equality;
     s.trace_level = 0;
     for (int i = 0; i < n; i++) {
@@ -773,7 +753,7 @@ struct Random {
       double s = lin[static_cast<size_t>(i)];
       for (int j = 0; j < n; j++)
         s -= static_cast<double>(static_cast<float>(
-                 pk.eval(kidx[static_cast<size_t>(i)], kidx[static_cast<size_t>(j)]))) *
+                 k.value(kidx[static_cast<size_t>(i)], kidx[static_cast<size_t>(j)]))) *
              xs[j];
       g[static_cast<size_t>(i)] = s;
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "internal.h"
 #include "support.h"
 
 namespace kaltro {
@@ -26,12 +27,12 @@ struct Outcome {
 // A support-vector style problem with boxes of mixed sizes and some fixed
 // variables, so that clipped steps, shrinking and second-order pairs all occur.
 Outcome solve(int n, unsigned long long seed, bool equality, long cache) {
-  PointKernel k = random_points(n, 3, seed);
-  k.gamma = 2.0;
+  Points pts = random_points(n, 3, seed);
+  pts.gamma = 2.0;
+  FakeKernel k(pts);
   Lcg r(seed + 7);
   KALTRO s(n);
-  s.kernel = PointKernel::call;
-  s.kernel_arg = &k;
+  k.attach(s);
   s.trace_level = 0;
   s.equality = equality;
   s.maxcachesize = cache;
@@ -83,7 +84,9 @@ TEST(Paths, VectorLoopsGiveTheBitsOfThePlainLoops) {
 // Ring contents as (key, len, entries) from most to least recent.
 std::vector<std::vector<float>> ring_state(const KALTRO& s) {
   std::vector<std::vector<float>> out;
-  for (KALTRO::Arow* r = s.ring->next; r != s.ring; r = r->next) {
+  std::vector<const KALTRO::Arow*> ring;
+  EXPECT_TRUE(ring_rows(s, ring));
+  for (const KALTRO::Arow* r : ring) {
     std::vector<float> row{static_cast<float>(r->key), static_cast<float>(r->len)};
     row.insert(row.end(), r->data, r->data + r->len);
     out.push_back(row);
@@ -93,14 +96,13 @@ std::vector<std::vector<float>> ring_state(const KALTRO& s) {
 
 TEST(Paths, ShrinkReordersRowsAsExchangesOneByOne) {
   const int n = 40;
-  PointKernel k = random_points(n, 2, 5);
+  FakeKernel k(random_points(n, 2, 5));
   int shrunk = 0;
   for (unsigned long long seed = 1; seed <= 20; seed++) {
     KALTRO a(n), b(n);
     Lcg r(seed);
     for (KALTRO* s : {&a, &b}) {
-      s->kernel = PointKernel::call;
-      s->kernel_arg = &k;
+      k.attach(*s);
       s->trace_level = 0;
       s->equality = seed % 2 == 0;
     }
@@ -156,7 +158,9 @@ TEST(Paths, ShrinkReordersRowsAsExchangesOneByOne) {
     EXPECT_EQ(a.cache_bytes, b.cache_bytes);
     EXPECT_EQ(ring_state(a), ring_state(b));
     long bytes = 0;
-    for (KALTRO::Arow* r = a.ring->next; r != a.ring; r = r->next)
+    std::vector<const KALTRO::Arow*> ring;
+    EXPECT_TRUE(ring_rows(a, ring));
+    for (const KALTRO::Arow* r : ring)
       bytes += 4L * r->len;
     EXPECT_EQ(a.cache_bytes, bytes);
     shrunk += n - a.l;
@@ -164,7 +168,7 @@ TEST(Paths, ShrinkReordersRowsAsExchangesOneByOne) {
       EXPECT_EQ(a.home[i], b.home[i]);
       EXPECT_EQ(a.x[i], b.x[i]);
       EXPECT_EQ(a.kidx[i], b.kidx[i]);
-      EXPECT_EQ(a.kdiag[i], a.rows[i]->diag);
+      EXPECT_EQ(a.work->kdiag[i], a.rows[i]->diag);
       EXPECT_EQ(a.rows[i]->key, b.rows[i]->key);
       EXPECT_EQ(a.rows[i]->len, b.rows[i]->len);
     }

@@ -5,7 +5,6 @@
 // and nothing leaks (the sanitizer build checks the last part).
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -18,29 +17,11 @@ namespace {
 
 using qpcheck::Qp;
 
-struct KernelFailure {
-  long call;  // which call failed, to prove the very object arrives
-};
-
-// Counts calls and throws on the call numbered `fail_at` (0-based).
-struct FailingKernel {
-  PointKernel pk;
-  long made = 0;
-  long fail_at = LONG_MAX;
-  static double call(int a, int b, void* arg) {
-    FailingKernel* k = static_cast<FailingKernel*>(arg);
-    long number = k->made++;
-    if (number == k->fail_at)
-      throw KernelFailure{number};
-    return k->pk.eval(a, b);
-  }
-};
-
 // n variables over fewer points (shared kernel indices), random boxes with
 // some fixed ones, start points inside the boxes.
-Qp make_problem(int n, bool equality, unsigned long long seed, FailingKernel* kern) {
+Qp make_problem(int n, bool equality, unsigned long long seed, FakeKernel* kern) {
   const int points = n * 3 / 4;
-  kern->pk = random_points(points, 2, seed);
+  kern->value = random_points(points, 2, seed);
   Lcg r(seed + 17);
   Qp q;
   q.n = n;
@@ -63,15 +44,14 @@ Qp make_problem(int n, bool equality, unsigned long long seed, FailingKernel* ke
     if (q.x0[i] > q.hi[i])
       q.x0[i] = q.hi[i];
   }
-  q.fill_kernel(PointKernel::call, &kern->pk);
+  q.fill_kernel(FakeKernel::call, kern);
   return q;
 }
 
-std::unique_ptr<KALTRO> make_solver(const Qp& q, FailingKernel* kern, long maxcache) {
+std::unique_ptr<KALTRO> make_solver(const Qp& q, FakeKernel* kern, long maxcache) {
   std::unique_ptr<KALTRO> s(new KALTRO(q.n));
   q.load(*s);
-  s->kernel = FailingKernel::call;
-  s->kernel_arg = kern;
+  kern->attach(*s);
   s->trace_level = 0;
   s->maxcachesize = maxcache;
   return s;
@@ -85,15 +65,15 @@ struct Clean {
   qpcheck::Verdict v;
 };
 
-Clean clean_solve(const Qp& q, FailingKernel* kern, long maxcache) {
+Clean clean_solve(const Qp& q, FakeKernel* kern, long maxcache) {
   Clean c;
   std::unique_ptr<KALTRO> s = make_solver(q, kern, maxcache);
-  kern->made = 0;
-  kern->fail_at = LONG_MAX;
+  kern->calls = 0;
+  kern->throw_on = -1;
   Capture cap;
   c.steps = s->run(true, true);
   cap.finish();
-  c.calls = kern->made;
+  c.calls = kern->calls;
   c.x.assign(s->x, s->x + q.n);
   c.w = s->w;
   EXPECT_GE(c.steps, 0);
@@ -103,9 +83,9 @@ Clean clean_solve(const Qp& q, FailingKernel* kern, long maxcache) {
 
 // Runs run(true, true) with the kernel failing at call `at`; expects the
 // caller's exception.
-void expect_failure(KALTRO& s, FailingKernel* kern, long at) {
-  kern->made = 0;
-  kern->fail_at = at;
+void expect_failure(KALTRO& s, FakeKernel* kern, long at) {
+  kern->calls = 0;
+  kern->throw_on = at;
   Capture cap;
   try {
     s.run(true, true);
@@ -114,7 +94,7 @@ void expect_failure(KALTRO& s, FailingKernel* kern, long at) {
     EXPECT_EQ(e.call, at);
   }
   cap.finish();
-  kern->fail_at = LONG_MAX;
+  kern->throw_on = -1;
 }
 
 void expect_caller_order(const KALTRO& s, const Qp& q) {
@@ -165,7 +145,7 @@ TEST_P(KernelThrows, InterruptedSolveLeavesXInsideItsBox) {
   const bool equality = std::get<0>(GetParam());
   const long maxcache = std::get<1>(GetParam());
   for (unsigned long long seed = 5; seed <= 8; seed++) {
-    FailingKernel kern;
+    FakeKernel kern;
     Qp q = make_problem(64, equality, seed, &kern);
     Clean clean = clean_solve(q, &kern, maxcache);
     for (long at : failure_points(clean.calls)) {
@@ -189,7 +169,7 @@ TEST_P(KernelThrows, InterruptedSolveLeavesXInsideItsBox) {
 TEST_P(KernelThrows, CleanUpThenSolveAgainGivesTheUndisturbedAnswer) {
   const bool equality = std::get<0>(GetParam());
   const long maxcache = std::get<1>(GetParam());
-  FailingKernel kern;
+  FakeKernel kern;
   Qp q = make_problem(64, equality, 5, &kern);
   Clean clean = clean_solve(q, &kern, maxcache);
   ASSERT_GT(clean.calls, 200);
@@ -227,7 +207,7 @@ TEST_P(KernelThrows, CleanUpThenSolveAgainGivesTheUndisturbedAnswer) {
 TEST_P(KernelThrows, SolvingOnFromTheInterruptedPointWorks) {
   const bool equality = std::get<0>(GetParam());
   const long maxcache = std::get<1>(GetParam());
-  FailingKernel kern;
+  FakeKernel kern;
   Qp q = make_problem(64, equality, 6, &kern);
   Clean clean = clean_solve(q, &kern, maxcache);
   for (long at : failure_points(clean.calls)) {
@@ -254,7 +234,7 @@ TEST_P(KernelThrows, SolvingOnFromTheInterruptedPointWorks) {
 TEST_P(KernelThrows, DestroyedRightAfterTheFailure) {
   const bool equality = std::get<0>(GetParam());
   const long maxcache = std::get<1>(GetParam());
-  FailingKernel kern;
+  FakeKernel kern;
   Qp q = make_problem(48, equality, 7, &kern);
   Clean clean = clean_solve(q, &kern, maxcache);
   int thrown = 0;
@@ -271,7 +251,7 @@ TEST_P(KernelThrows, DestroyedRightAfterTheFailure) {
 TEST_P(KernelThrows, FailureInASplitSolve) {
   const bool equality = std::get<0>(GetParam());
   const long maxcache = std::get<1>(GetParam());
-  FailingKernel kern;
+  FakeKernel kern;
   Qp q = make_problem(64, equality, 8, &kern);
   Qp q2 = q;
   for (int i = 0; i < q.n; i++)
@@ -281,8 +261,8 @@ TEST_P(KernelThrows, FailureInASplitSolve) {
   ASSERT_GE(s->run(true, false), 0);
   for (int p = 0; p < q.n; p++)
     s->lin[p] = q2.lin[s->home[p]];
-  kern.made = 0;
-  kern.fail_at = 3;
+  kern.calls = 0;
+  kern.throw_on = 3;
   bool thrown = false;
   try {
     s->run(false, false);
@@ -290,7 +270,7 @@ TEST_P(KernelThrows, FailureInASplitSolve) {
     thrown = true;
     EXPECT_EQ(e.call, 3);
   }
-  kern.fail_at = LONG_MAX;
+  kern.throw_on = -1;
   clamp_x(*s);  // see InterruptedSolveLeavesXInsideItsBox
   // With the whole matrix cached the new solve may need no kernel call.
   if (maxcache < 4L * q.n * q.n) {

@@ -1,0 +1,270 @@
+// The row store: the one block the cached entries live in (best fit over
+// its holes, rows slid together when the holes add up), the malloc fallback
+// for rows that find no room, and the paging hints for both.
+#include "internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace kaltro {
+namespace detail {
+
+RowStore::~RowStore() { std::free(mem); }
+
+void RowStore::add_gap(size_t off, size_t bytes) {
+  gaps.emplace(off, bytes);
+  fits.emplace(bytes, off);
+  gap_bytes += bytes;
+}
+
+void RowStore::drop_gap(std::map<size_t, size_t>::iterator g) {
+  gap_bytes -= g->second;
+  fits.erase({g->second, g->first});
+  gaps.erase(g);
+}
+
+void RowStore::raise_end(size_t to) {
+  end = to;
+  if (end > high)
+    high = end;
+}
+
+// A hole that reaches the end moves the end down instead.
+void RowStore::release(size_t off, size_t bytes) {
+  auto after = gaps.find(off + bytes);
+  if (after != gaps.end()) {
+    bytes += after->second;
+    drop_gap(after);
+  }
+  auto before = gaps.lower_bound(off);
+  if (before != gaps.begin()) {
+    --before;
+    if (before->first + before->second == off) {
+      off = before->first;
+      bytes += before->second;
+      drop_gap(before);
+    }
+  }
+  if (off + bytes == end)
+    end = off;
+  else
+    add_gap(off, bytes);
+}
+
+float* RowStore::place(size_t bytes) {
+  auto f = fits.lower_bound({bytes, 0});
+  if (f != fits.end()) {
+    const size_t off = f->second, have = f->first;
+    drop_gap(gaps.find(off));
+    if (have > bytes)
+      add_gap(off + bytes, have - bytes);
+    return at(off);
+  }
+  if (cap - end >= bytes) {
+    float* p = at(end);
+    raise_end(end + bytes);
+    return p;
+  }
+  return nullptr;
+}
+
+bool RowStore::extend(size_t off, size_t had, size_t bytes) {
+  const size_t tail = off + had, more = bytes - had;
+  if (tail == end) {
+    if (cap - end < more)
+      return false;
+    raise_end(end + more);
+    return true;
+  }
+  auto g = gaps.find(tail);
+  if (g == gaps.end() || g->second < more)
+    return false;
+  const size_t left = g->second - more;
+  drop_gap(g);
+  if (left > 0)
+    add_gap(tail + more, left);
+  return true;
+}
+
+// They must when two rows of full length no longer fit without it.  They
+// may when the next rows would go past the memory written so far while the
+// holes add up to more than `loose`; that is the memory this block exists to
+// save.  Moving rows costs far less per entry than evaluating the kernel for
+// one, and this is allowed only after eight times as many entry bytes have
+// been stored as there are to move, so that it never takes a noticeable share
+// of the time.
+bool RowStore::crowded() const {
+  if (gaps.empty())
+    return false;
+  size_t slots = (cap - end) / row_max;
+  for (auto f = fits.rbegin(); f != fits.rend() && slots < 2 && f->first >= row_max; ++f)
+    slots++;
+  if (slots < 2)
+    return true;
+  return high - end < 2 * row_max && gap_bytes > loose && written / 8 >= end;
+}
+
+// In address order, so that no row is written over before it has moved.
+void RowStore::close_gaps(KALTRO::Arow* const* rows, int n) {
+  // Through rows[] rather than the ring, so that no row with entries can be
+  // missed; a shared row turns up once per position and is taken once.
+  std::vector<KALTRO::Arow*> held;
+  for (int i = 0; i < n; i++)
+    if (rows[i]->len > 0 && owns(rows[i]->data))
+      held.push_back(rows[i]);
+  std::sort(held.begin(), held.end(), [](const KALTRO::Arow* a, const KALTRO::Arow* b) {
+    return reinterpret_cast<uintptr_t>(a->data) < reinterpret_cast<uintptr_t>(b->data);
+  });
+  held.erase(std::unique(held.begin(), held.end()), held.end());
+  size_t to = 0;
+  for (KALTRO::Arow* r : held) {
+    float* d = at(to);
+    if (d != r->data)
+      std::memmove(d, r->data, sizeof(float) * static_cast<size_t>(r->len));
+    r->data = d;
+    to += block(r->len);
+  }
+  gaps.clear();
+  fits.clear();
+  gap_bytes = 0;
+  written = 0;
+  end = to;
+}
+
+namespace {
+
+// The row block is written densely from its start; where the system offers
+// transparent huge pages, filling it then takes one fault per 2 MB instead of
+// one per page.  Purely a hint, like prefault.
+void huge_pages(char* from, char* to) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t huge = 2u << 20;
+  uintptr_t a = (reinterpret_cast<uintptr_t>(from) + huge - 1) & ~(huge - 1);
+  uintptr_t b = reinterpret_cast<uintptr_t>(to) & ~(huge - 1);
+  if (b > a)
+    madvise(reinterpret_cast<void*>(a), b - a, MADV_HUGEPAGE);
+#else
+  (void)from;
+  (void)to;
+#endif
+}
+
+// Bytes for the row block: what the budget lets the cache hold (never more
+// than every row at full length), two rows that may join before the next
+// clean, and slack so that holes are closed only now and then.  Zero when
+// that does not fit in a size_t.
+size_t store_bytes(long budget, size_t rows, size_t row_max) {
+  const size_t top = SIZE_MAX / 4;
+  if (row_max == 0 || rows > top / row_max)
+    return 0;
+  const size_t all = rows * row_max;
+  size_t held = budget > 0 ? static_cast<size_t>(budget) : 0;
+  if (held > top)
+    held = top;
+  held += std::min(held, rows * RowStore::kAlign);  // rounding of each row to its block
+  if (held > all)
+    held = all;
+  return held + 2 * row_max + std::max(held / 8, 2 * row_max);
+}
+
+}  // namespace
+
+std::unique_ptr<RowStore> make_store(long budget, int n, size_t distinct) {
+  std::unique_ptr<RowStore> st(new RowStore);
+  st->row_max = RowStore::block(n);
+  const size_t bytes = store_bytes(budget, distinct, st->row_max);
+  if (bytes > 0 && bytes <= SIZE_MAX - RowStore::kAlign)
+    st->mem = static_cast<char*>(std::malloc(bytes + RowStore::kAlign));
+  if (!st->mem)
+    return nullptr;  // then every row gets a block of its own from malloc
+  const uintptr_t m = reinterpret_cast<uintptr_t>(st->mem);
+  st->base = st->mem + ((RowStore::kAlign - m % RowStore::kAlign) % RowStore::kAlign);
+  st->cap = bytes;
+  st->loose = std::max(bytes / 32, 2 * st->row_max);
+  // Huge pages pay where the cache fills its budget and keeps replacing
+  // rows.  When every row fits at full length, each entry is written once,
+  // the faults are few, and the last huge page, partly used, would be
+  // memory held for nothing.
+  const double full = static_cast<double>(distinct) * 4.0 * static_cast<double>(n);
+  if (full > static_cast<double>(budget))
+    huge_pages(st->base, st->base + bytes);
+  return st;
+}
+
+float* resize_entries(RowStore* st, float* data, int old, int newlen) {
+  if (st && newlen > old)
+    st->written += sizeof(float) * static_cast<size_t>(newlen - old);
+  if (data && st && st->owns(data)) {
+    const size_t off = st->offset(data);
+    const size_t had = RowStore::block(old), want = RowStore::block(newlen);
+    if (want < had) {
+      st->release(off + want, had - want);
+    } else if (want > had && !st->extend(off, had, want)) {
+      float* nd = st->place(want);
+      if (!nd)
+        nd = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(newlen)));
+      if (!nd)
+        throw std::bad_alloc();
+      std::memcpy(nd, data, sizeof(float) * static_cast<size_t>(old));
+      st->release(off, had);
+      data = nd;
+    }
+    return newlen == 0 ? nullptr : data;
+  }
+  if (newlen > 0) {
+    void* nd = data || !st ? nullptr : st->place(RowStore::block(newlen));
+    if (!nd)
+      nd = std::realloc(data, sizeof(float) * static_cast<size_t>(newlen));
+    if (!nd) {
+      if (newlen > old)
+        throw std::bad_alloc();
+      nd = data;  // a block that could not shrink still holds the prefix
+    }
+    return static_cast<float*>(nd);
+  }
+  std::free(data);
+  return nullptr;
+}
+
+// Entries in the block are given back to it; others were malloc'd.
+void free_entries(RowStore* st, float* data, int len) {
+  if (data && st && st->owns(data))
+    st->release(st->offset(data), RowStore::block(len));
+  else
+    std::free(data);
+}
+
+// A row that grows is written entry by entry right away.  Where the system
+// can, map the pages of the new tail in one call instead of taking one page
+// fault per page while the kernel values are stored: a cache that fills
+// hundreds of megabytes otherwise spends a large share of its time in page
+// faults.  Purely a hint: nothing depends on it succeeding.
+void prefault(float* from, float* to) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  static bool works = true;
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  if (!works)
+    return;
+  uintptr_t a = reinterpret_cast<uintptr_t>(from) & ~(page - 1);
+  uintptr_t b = (reinterpret_cast<uintptr_t>(to) + page - 1) & ~(page - 1);
+  if (b - a < 4 * page)
+    return;  // a few faults cost less than the call
+  if (madvise(reinterpret_cast<void*>(a), b - a, MADV_POPULATE_WRITE) != 0 && errno == EINVAL)
+    works = false;  // a kernel without it
+#else
+  (void)from;
+  (void)to;
+#endif
+}
+
+}  // namespace detail
+}  // namespace kaltro
