@@ -2,6 +2,8 @@
 # Set-up, build and checks in one place.
 #   ./dev.sh demo    build the optimised tree, train and predict on the bundled data set
 #   ./dev.sh check   build the optimised, sanitizer and 32-bit trees; run every test
+#   ./dev.sh format  rewrite the C and C++ sources after .clang-format (the check
+#                    is a test of the optimised tree)
 set -eu
 cd "$(dirname "$0")"
 
@@ -40,8 +42,11 @@ case "${1:-}" in
       ctest --preset "$preset" -j "$(nproc)"
     done
     ;;
+  format)
+    cmake -P cmake/format.cmake
+    ;;
   *)
-    echo "usage: ./dev.sh demo | check" >&2
+    echo "usage: ./dev.sh demo | check | format" >&2
     exit 2
     ;;
 esac

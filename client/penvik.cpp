@@ -20,6 +20,15 @@
   exit(1);
 }
 
+// Reports a failed set-up call on standard output (its name, the error number
+// and the error's text, the text taken first) and ends with status -1, seen as 255.
+[[noreturn]] static void fail(const char* call) {
+  const char* text = strerror(errno);
+  int err = errno;
+  printf("%s failed, Err: %d \"%s\"\n", call, err, text);
+  exit(-1);
+}
+
 int main(int argc, char* argv[]) {
   // The request: 99 letters 'a' and a NUL, filled before the arguments are looked at.
   char request[PENVIK_BUFSIZE];
@@ -41,19 +50,13 @@ int main(int argc, char* argv[]) {
   puts("socket()");
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("socket() failed, Err: %d \"%s\"\n", err, text);
-    exit(-1);
+    fail("socket()");
   }
 
   int optval = 1;
   puts("setsockopt()");
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &optval, sizeof(optval)) == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("setsockopt() SO_REUSEADDR failed, Err: %d \"%s\"\n", err, text);
-    exit(-1);
+    fail("setsockopt() SO_REUSEADDR");
   }
 
   struct sockaddr_in local;
@@ -63,10 +66,7 @@ int main(int argc, char* argv[]) {
   local.sin_port = htons(0);
   puts("bind()");
   if (bind(fd, (struct sockaddr*)&local, sizeof(local)) == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("bind() failed, Err: %d \"%s\"\n", err, text);
-    exit(-1);
+    fail("bind()");
   }
 
   // inet_addr's result is not examined: invalid text gives 255.255.255.255.
@@ -77,10 +77,7 @@ int main(int argc, char* argv[]) {
   remote.sin_port = htons(port);
   puts("connect()");
   if (connect(fd, (struct sockaddr*)&remote, sizeof(remote)) == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("connect() failed, Err: %d \"%s\"\n", err, text);
-    exit(-1);
+    fail("connect()");
   }
   puts("dopo connect()");
   fflush(stdout);

@@ -23,6 +23,15 @@
   exit(1);
 }
 
+// Reports a failed set-up call on standard output (its name, the error number
+// and the error's text, the text taken first) and ends with status 1.
+[[noreturn]] static void fail(const char* call) {
+  const char* text = strerror(errno);
+  int err = errno;
+  printf("%s failed, Err: %d \"%s\"\n", call, err, text);
+  exit(1);
+}
+
 int main(int argc, char* argv[]) {
   if (argc != 2) {
     printf("necessario 1 parametri\n");
@@ -33,19 +42,13 @@ int main(int argc, char* argv[]) {
   printf("socket()\n");
   int listen_fd = socket(AF_INET, SOCK_STREAM, 0);
   if (listen_fd == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("socket() failed, Err: %d \"%s\"\n", err, text);
-    exit(1);
+    fail("socket()");
   }
 
   int optval = 1;
   printf("setsockopt()\n");
   if (setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &optval, sizeof(optval)) == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("setsockopt() SO_REUSEADDR failed, Err: %d \"%s\"\n", err, text);
-    exit(1);
+    fail("setsockopt() SO_REUSEADDR");
   }
 
   struct sockaddr_in local;
@@ -55,18 +58,12 @@ int main(int argc, char* argv[]) {
   local.sin_port = htons(port);
   printf("bind()\n");
   if (bind(listen_fd, (struct sockaddr*)&local, sizeof(local)) == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("bind() failed, Err: %d \"%s\"\n", err, text);
-    exit(1);
+    fail("bind()");
   }
 
   printf("listen()\n");
   if (listen(listen_fd, 10) == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("listen() failed, Err: %d \"%s\"\n", err, text);
-    exit(1);
+    fail("listen()");
   }
 
   struct sockaddr_in peer;
@@ -75,10 +72,7 @@ int main(int argc, char* argv[]) {
   printf("accept()\n");
   int conn_fd = accept(listen_fd, (struct sockaddr*)&peer, &peer_len);
   if (conn_fd == -1) {
-    const char* text = strerror(errno);
-    int err = errno;
-    printf("accept() failed, Err: %d \"%s\"\n", err, text);
-    exit(1);
+    fail("accept()");
   }
   printf("connection from %s : %d\n", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
 
