@@ -109,12 +109,6 @@ inline void update_one_lanes(double* g, const float* r, double step, int from, i
   update_one_plain(g, r, step, p, to);
 }
 
-// The compiler's own headers start some AVX-512 conversions from an
-// undefined register, which its flow analysis then reports; nothing here
-// reads one.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
 // One entry point per width and loop.
 KALTRO_LANES2 void scan2(const PairScan& s, int from, int to, double& gain, int& best) {
   scan_lanes<Lanes2>(s, from, to, gain, best);
@@ -143,8 +137,6 @@ KALTRO_LANES4 void update_one4(double* g, const float* r, double step, int from,
 KALTRO_LANES8 void update_one8(double* g, const float* r, double step, int from, int to) {
   update_one_lanes<Lanes8>(g, r, step, from, to);
 }
-
-#pragma GCC diagnostic pop
 
 #endif
 
