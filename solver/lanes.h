@@ -36,6 +36,8 @@ int set_simd_level(int cap);
 
 #ifdef KALTRO_LANES
 
+// Entry points of the generic loops at each width, and the operations'
+// targets.
 #define KALTRO_LANES2 __attribute__((flatten))
 #define KALTRO_LANES4 __attribute__((target("avx2"), flatten))
 #define KALTRO_LANES8 __attribute__((target("avx512f"), flatten))
@@ -59,7 +61,9 @@ struct Lanes2 {
 
   struct Mask {
     __m128d m;
-    static Mask when(bool b) { return {b ? _mm_castsi128_pd(_mm_set1_epi32(-1)) : _mm_setzero_pd()}; }
+    static Mask when(bool b) {
+      return {b ? _mm_castsi128_pd(_mm_set1_epi32(-1)) : _mm_setzero_pd()};
+    }
     friend Mask operator&(Mask a, Mask b) { return {_mm_and_pd(a.m, b.m)}; }
     friend Mask operator|(Mask a, Mask b) { return {_mm_or_pd(a.m, b.m)}; }
     bool any() const { return _mm_movemask_pd(m) != 0; }
