@@ -1,6 +1,6 @@
 // Inner loops of the iteration strategies, with vector paths chosen at run
-// time.  Every path performs the same IEEE operations in the same order as
-// the plain loop, so all of them give the same bits.
+// time (the level in lanes.h).  Every path performs the same IEEE operations
+// in the same order as the plain loop, so all of them give the same bits.
 #ifndef KALTRO_SEARCH_H
 #define KALTRO_SEARCH_H
 
@@ -46,12 +46,6 @@ void update_pair(double* g, const float* ru, const float* rv, double step, int l
 
 // g[p] -= step * r[p] for p in [from, to).
 void update_one(double* g, const float* r, double step, int from, int to);
-
-// 0: plain loops; 1: 2-lane vectors; 2: 4-lane vectors; 3: 8-lane vectors.  The level in use
-// is the best the processor offers; set_simd_level (for tests) caps it and
-// returns the previous cap.
-int simd_level();
-int set_simd_level(int level);
 
 }  // namespace detail
 }  // namespace kaltro

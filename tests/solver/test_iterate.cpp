@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "search.h"
+#include "lanes.h"
 #include "support.h"
 
 namespace {
@@ -62,7 +62,8 @@ struct SimdCap {
   explicit SimdCap(int level) : old(kaltro::detail::set_simd_level(level)) {}
   ~SimdCap() { kaltro::detail::set_simd_level(old); }
 };
-const int kSimdLevels[] = {0, 1, 2, 3};
+const int kSimdLevels[] = {kaltro::detail::kPlain, kaltro::detail::kLanes2,
+                          kaltro::detail::kLanes4, kaltro::detail::kLanes8};
 
 // ---------------------------------------------------------------- iterate_gs1
 

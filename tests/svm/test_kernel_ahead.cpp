@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "kaltro.h"
+#include "fast_exp.h"
 #include "kernel.h"
+#include "lanes.h"
 
 namespace {
 
@@ -51,15 +53,15 @@ bool same_bits(double u, double v) { return std::memcmp(&u, &v, sizeof u) == 0; 
 // Restores the vector width when a test ends, whatever happens.
 struct Width {
   int old;
-  explicit Width(int cap) : old(ksvm::set_kernel_simd_level(cap)) {}
-  ~Width() { ksvm::set_kernel_simd_level(old); }
+  explicit Width(int cap) : old(kaltro::detail::set_simd_level(cap)) {}
+  ~Width() { kaltro::detail::set_simd_level(old); }
 };
 
-// The widths this machine can run: 1 always, then AVX2 and AVX-512 if present.
+// The widths this machine can run: plain always, then the vector widths it has.
 std::vector<int> widths() {
-  Width all(3);
+  Width all(kaltro::detail::kLanes8);
   std::vector<int> w;
-  for (int level = 1; level <= ksvm::kernel_simd_level(); level++)
+  for (int level = kaltro::detail::kPlain; level <= kaltro::detail::simd_level(); level++)
     w.push_back(level);
   return w;
 }
@@ -221,7 +223,7 @@ TEST(SvmKernelAhead, WholeSolvesComeOutBitForBit) {
     y[static_cast<size_t>(i)] = (v[0] * v[1] + 0.3 * v[2] > 0) != (rng() % 10 == 0) ? 1 : -1;
   }
   for (long cache : {64L << 20, 40L * 700 * 4}) {
-    const Solve plain = solve(r, y, false, 1, cache);
+    const Solve plain = solve(r, y, false, kaltro::detail::kPlain, cache);
     ASSERT_GT(plain.steps, 0);
     for (int level : widths()) {
       const Solve fast = solve(r, y, true, level, cache);
@@ -235,5 +237,41 @@ TEST(SvmKernelAhead, WholeSolvesComeOutBitForBit) {
     }
   }
 }
+
+#ifdef KALTRO_LANES
+// exp_lanes over a whole array, at each width.
+template <class V>
+void exp_array(const double* x, double* out, int n) {
+  for (int i = 0; i < n; i += V::n)
+    ksvm::exp_lanes(V::load(x + i)).store(out + i);
+}
+KALTRO_LANES2 void exp2_array(const double* x, double* out, int n) {
+  exp_array<kaltro::detail::Lanes2>(x, out, n);
+}
+KALTRO_LANES4 void exp4_array(const double* x, double* out, int n) {
+  exp_array<kaltro::detail::Lanes4>(x, out, n);
+}
+KALTRO_LANES8 void exp8_array(const double* x, double* out, int n) {
+  exp_array<kaltro::detail::Lanes8>(x, out, n);
+}
+
+TEST(SvmKernelAhead, ExpOnLanesHasTheBitsOfThePlainExp) {
+  // The whole fast range, every table entry many times over, and both signs.
+  std::vector<double> x;
+  for (double v = -699.99; v < 700; v += 0.0137)
+    x.push_back(v);
+  for (double v : {0.0, -0.0, 1e-300, -1e-17, 0x1p-8, 699.9999, -699.9999})
+    x.push_back(v);
+  x.resize((x.size() + 7) / 8 * 8, 0.5);
+  void (*const paths[])(const double*, double*, int) = {exp2_array, exp4_array, exp8_array};
+  for (int level = kaltro::detail::kLanes2; level <= kaltro::detail::simd_level(); level++) {
+    std::vector<double> out(x.size());
+    paths[level - kaltro::detail::kLanes2](x.data(), out.data(), static_cast<int>(x.size()));
+    for (size_t i = 0; i < x.size(); i++)
+      ASSERT_TRUE(same_bits(out[i], ksvm::exp_inline(x[i])))
+          << "level " << level << " x " << x[i] << ": " << out[i];
+  }
+}
+#endif
 
 }  // namespace

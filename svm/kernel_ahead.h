@@ -1,0 +1,55 @@
+// Entries of a kernel row computed ahead of the solver's requests, in blocks
+// of kAhead, from rows kept in position order.  Private to the trainer
+// library (the callback in kernel.cpp and the tests reach it here).
+#ifndef KSVM_KERNEL_AHEAD_H
+#define KSVM_KERNEL_AHEAD_H
+
+#include <utility>
+#include <vector>
+
+#include "kernel.h"
+
+namespace ksvm {
+
+/// How many entries of a row are computed at once.
+constexpr int kAhead = 16;
+
+// D > 0: the number of features is known when the callback or the block is
+// chosen, so the dot product unrolls completely (the same sums in the same
+// order as for any D, so the values do not change); D == 0 reads it from the
+// data.
+template <int D>
+inline int width(const KernelData& k) {
+  return D > 0 ? D : k.d;
+}
+
+// Callbacks and blocks are made for every width up to this one.
+constexpr int kFixedWidths = 32;
+using Widths = std::make_integer_sequence<int, kFixedWidths + 1>;
+
+/// K(xa, lane t) for the lanes of a block of rows held in tiles, with their
+/// squared norms; see kernel_ahead.cpp.
+using KernelBlockFn = void (*)(const KernelData& k, const double* xa, double na,
+                               const double* tiles, const double* norms, double* out);
+
+// What has been computed ahead: K(row, key[t]) = val[t] for next <= t < end,
+// key[t] the kernel index at position start + t.  The callback answers from
+// it while the solver's calls follow the walk.
+struct KernelAhead {
+  int row = -1, start = 0, next = 0, end = 0;
+  int key[kAhead];
+  double val[kAhead];
+  std::vector<int> where;   ///< position of each kernel index when last looked up
+  std::vector<double> px;   ///< rows copied into position order, in tiles of 8 positions
+  std::vector<double> pn;   ///< their squared norms
+  std::vector<int> held;    ///< kernel index whose row px holds at each position, or -1
+  KernelBlockFn block = nullptr;  ///< computes a block, chosen with the tiles
+};
+
+/// K(a, b) from a block computed for the position of b in k.order; false
+/// (and nothing kept) when b has none or the order is not a set of rows.
+bool compute_ahead(KernelData& k, int a, int b, double& value);
+
+}  // namespace ksvm
+
+#endif
