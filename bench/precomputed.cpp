@@ -149,9 +149,10 @@ int train(const char* path, double C, double eps, double mb) {
     sv += s.x[i] != 0;
   rusage ru;
   getrusage(RUSAGE_SELF, &ru);
-  std::printf("n: %d\nobjective: %.9f\nsteps: %d\nkernel evaluations: %lld\n"
-              "support vectors: %d\nsolve seconds: %.3f\npeak memory MB: %.1f\n",
-              m.n, s.w, steps, m.evals, sv, sec, ru.ru_maxrss / 1024.0);
+  std::printf(
+      "n: %d\nobjective: %.9f\nsteps: %d\nkernel evaluations: %lld\n"
+      "support vectors: %d\nsolve seconds: %.3f\npeak memory MB: %.1f\n",
+      m.n, s.w, steps, m.evals, sv, sec, ru.ru_maxrss / 1024.0);
   return 0;
 }
 

@@ -106,7 +106,8 @@ int main(int argc, char* argv[]) {
   fflush(stdout);
   while (nread < len) {
     n = (int)read(fd, reply + nread, len - nread);
-    if (n <= 0) break;
+    if (n <= 0)
+      break;
     nread += n;
     printf("read effettuata, risultato n=%d  len=%d nread=%d\tlen-nread=%d\n", n, len, nread,
            len - nread);

@@ -5,8 +5,6 @@
 //
 // The dual: maximise sum_i y_i a_i - 1/2 sum_ij a_i K_ij a_j with
 // min(0, C y_i) <= a_i <= max(0, C y_i) and sum_i a_i = 0.
-#include "kaltro.h"
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +12,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "kaltro.h"
 
 namespace {
 
@@ -126,10 +126,10 @@ int main(int argc, char** argv) {
     if ((f > 0) == (data.label[i] > 0))
       correct++;
   }
-  std::printf("n: %d\nd: %d\nC: %g\ngamma: %g\nobjective: %.6f\nsteps: %d\n"
-              "support vectors: %d\nbounded support vectors: %d\nbias: %.6f\n"
-              "training accuracy: %.2f%%\n",
-              data.n, data.d, C, data.gamma, s.w, steps, sv, bounded, bias,
-              100.0 * correct / data.n);
+  std::printf(
+      "n: %d\nd: %d\nC: %g\ngamma: %g\nobjective: %.6f\nsteps: %d\n"
+      "support vectors: %d\nbounded support vectors: %d\nbias: %.6f\n"
+      "training accuracy: %.2f%%\n",
+      data.n, data.d, C, data.gamma, s.w, steps, sv, bounded, bias, 100.0 * correct / data.n);
   return 0;
 }

@@ -91,11 +91,13 @@ int main(int argc, char* argv[]) {
       exit(1);
     }
     n = (int)read(conn_fd, buf + held, room < OSTREL_READSIZE ? room : OSTREL_READSIZE);
-    if (n <= 0) break;
+    if (n <= 0)
+      break;
     printf("letti %d bytes    tot=%d\n", n, held + n);
     fflush(stdout);
     held += n;
-    if (buf[held - 1] == 'K' || buf[held - 1] == '\0') break;
+    if (buf[held - 1] == 'K' || buf[held - 1] == '\0')
+      break;
   }
   if (n <= 0) {
     sprintf(read_fail, "read() failed [err %d] ", errno);
@@ -104,7 +106,8 @@ int main(int argc, char* argv[]) {
   }
 
   // The reply is built in place: every byte but the terminator plus 2.
-  for (int i = 0; i < held - 1; i++) buf[i] = (unsigned char)(buf[i] + 2);
+  for (int i = 0; i < held - 1; i++)
+    buf[i] = (unsigned char)(buf[i] + 2);
 
   int sent = 0;
   printf("write()\n");

@@ -1,21 +1,20 @@
 // Active set and gradient: positions 0..l-1 are active and carry exact
 // gradients; the shrunk positions behind them are rebuilt from the reference
 // pair (xref, gref) when the whole set is made active again.
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include "internal.h"
 #include "search.h"
-
-#include <memory>
-#include <vector>
-#include <utility>
 
 namespace {
 
 // Largest gradient among variables that can still rise and smallest among
 // those that can still fall, over positions [from, to).
 void extremes(KALTRO& s, int from, int to) {
-  const kaltro::detail::Extremes e =
-      kaltro::detail::find_extremes(s.g, s.x, s.lo, s.hi, from, to, s.equality ? -s.big : 0.0,
-                                    s.equality ? s.big : 0.0);
+  const kaltro::detail::Extremes e = kaltro::detail::find_extremes(
+      s.g, s.x, s.lo, s.hi, from, to, s.equality ? -s.big : 0.0, s.equality ? s.big : 0.0);
   s.g_high = e.high;
   s.g_low = e.low;
 }

@@ -8,11 +8,11 @@
 // cache_compact, which the solver reaches through cache_tidy where it holds
 // no row, moves rows that keep their length.  Where the entries live is the row store's
 // business (rowstore.cpp).
-#include "internal.h"
-
 #include <memory>
 #include <utility>
 #include <vector>
+
+#include "internal.h"
 
 using kaltro::detail::RowStore;
 

@@ -1,9 +1,9 @@
 // The driver: start-point test, cache set-up, outer passes of full
 // restoration, inner iteration with shrinking, clean-up and summary.
-#include "kaltro.h"
-
 #include <cmath>
 #include <cstdio>
+
+#include "kaltro.h"
 
 namespace {
 

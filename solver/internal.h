@@ -4,8 +4,6 @@
 #ifndef KALTRO_INTERNAL_H
 #define KALTRO_INTERNAL_H
 
-#include "kaltro.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -13,6 +11,8 @@
 #include <set>
 #include <utility>
 #include <vector>
+
+#include "kaltro.h"
 
 namespace kaltro {
 namespace detail {
@@ -32,19 +32,19 @@ namespace detail {
 // pointer.  A row that finds no room at all (or a cache whose block could not
 // be had) falls back to malloc.
 class RowStore {
-public:
+ public:
   static const size_t kAlign = 64;  // every block starts on a cache line
 
-  char* mem = nullptr;   // as allocated
-  char* base = nullptr;  // mem aligned up
-  size_t cap = 0;        // usable bytes from base
-  size_t end = 0;        // bytes from base up to the end of the highest block
-  size_t row_max = 0;    // block of a full row
-  size_t high = 0;       // the furthest end so far: memory up to there has been written
-  size_t gap_bytes = 0;  // sum of the holes
-  size_t loose = 0;      // holes that may add up before the end is let past `high`
-  size_t written = 0;    // entry bytes stored since the rows were last slid together
-  std::map<size_t, size_t> gaps;             // free holes below end: offset -> bytes
+  char* mem = nullptr;            // as allocated
+  char* base = nullptr;           // mem aligned up
+  size_t cap = 0;                 // usable bytes from base
+  size_t end = 0;                 // bytes from base up to the end of the highest block
+  size_t row_max = 0;             // block of a full row
+  size_t high = 0;                // the furthest end so far: memory up to there has been written
+  size_t gap_bytes = 0;           // sum of the holes
+  size_t loose = 0;               // holes that may add up before the end is let past `high`
+  size_t written = 0;             // entry bytes stored since the rows were last slid together
+  std::map<size_t, size_t> gaps;  // free holes below end: offset -> bytes
   std::set<std::pair<size_t, size_t>> fits;  // the same holes as (bytes, offset)
 
   static size_t block(int len) {
@@ -72,7 +72,7 @@ public:
   /// room is at the end again.  `rows` are the n positions' row objects.
   void close_gaps(KALTRO::Arow* const* rows, int n);
 
-private:
+ private:
   void add_gap(size_t off, size_t bytes);
   void drop_gap(std::map<size_t, size_t>::iterator g);
   void raise_end(size_t to);
@@ -95,7 +95,8 @@ void prefault(float* from, float* to);
 // ---- the working state behind KALTRO::work ----
 
 struct Work {
-  std::unique_ptr<float[]> kdiag;   // K(i,i) by position, contiguous; set by cache_init, moved by swap
+  std::unique_ptr<float[]>
+      kdiag;  // K(i,i) by position, contiguous; set by cache_init, moved by swap
   std::unique_ptr<RowStore> store;  // room for the row entries; null without a cache or a block
 };
 

@@ -1,11 +1,11 @@
 // The two iteration strategies on the active set 0..l-1.  Both keep g exact
 // on the active positions after every step and hand control back to run()
 // with 0 (converged on the active set), 1 (a shrink is due) or -1 (error).
-#include "internal.h"
-#include "search.h"
-
 #include <cmath>
 #include <vector>
+
+#include "internal.h"
+#include "search.h"
 
 namespace {
 
@@ -125,7 +125,8 @@ int KALTRO::iterate_gs2() {
       g_high = g[u];
       g_low = g[v];
     } else {
-      const kaltro::detail::Extremes e = kaltro::detail::find_extremes(g, x, lo, hi, 0, l, -big, big);
+      const kaltro::detail::Extremes e =
+          kaltro::detail::find_extremes(g, x, lo, hi, 0, l, -big, big);
       g_high = e.high;
       g_low = e.low;
       u = e.up;

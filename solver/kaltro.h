@@ -26,12 +26,12 @@ struct Work;
 }  // namespace kaltro
 
 class KALTRO {
-public:
+ public:
   // One cached kernel row: K(key, kidx[j]) for positions j = 0..len-1, in
   // single precision.  Rows sit in a most-recently-used ring while they hold
   // entries; a row with prev == nullptr is outside the ring.
   class Arow {
-  public:
+   public:
     Arow* prev;   ///< previous row in the ring (more recent); null outside the ring
     Arow* next;   ///< next row in the ring (less recent); also a scratch link
     int key;      ///< kernel index of the row
@@ -48,42 +48,43 @@ public:
   };
 
   // ---- problem (caller's input) ----
-  int n;                                   ///< number of variables (fixed)
-  double (*kernel)(int, int, void*);       ///< K(a, b) for kernel indices a, b; third argument is kernel_arg
-  void* kernel_arg;                        ///< caller's closure, passed unchanged to kernel
-  int* kidx;                               ///< kernel index of each position (default: the position)
-  double *lin, *lo, *hi, *x;               ///< linear term, lower bounds, upper bounds, start point / solution
+  int n;  ///< number of variables (fixed)
+  double (*kernel)(int, int,
+                   void*);    ///< K(a, b) for kernel indices a, b; third argument is kernel_arg
+  void* kernel_arg;           ///< caller's closure, passed unchanged to kernel
+  int* kidx;                  ///< kernel index of each position (default: the position)
+  double *lin, *lo, *hi, *x;  ///< linear term, lower bounds, upper bounds, start point / solution
 
   // ---- parameters ----
-  bool equality;                           ///< keep sum(x) constant (pairwise steps); default true
-  int trace_level;                         ///< 0 silent, 1 marks, 2 status lines, 3 also "!" lines; default 1
-  double eps_bound;                        ///< bound-sitting tolerance and curvature threshold; default 1e-20
-  double eps_gap;                          ///< stopping tolerance on g_high - g_low; default 0.001
-  double big;                              ///< starting magnitude of the gradient extremes (equality); default 1e20
-  long maxcachesize;                       ///< byte budget for cached row entries; default 256 MB
+  bool equality;      ///< keep sum(x) constant (pairwise steps); default true
+  int trace_level;    ///< 0 silent, 1 marks, 2 status lines, 3 also "!" lines; default 1
+  double eps_bound;   ///< bound-sitting tolerance and curvature threshold; default 1e-20
+  double eps_gap;     ///< stopping tolerance on g_high - g_low; default 0.001
+  double big;         ///< starting magnitude of the gradient extremes (equality); default 1e20
+  long maxcachesize;  ///< byte budget for cached row entries; default 256 MB
 
   // ---- results ----
-  const char* last_error;                  ///< message of the last error (a library constant), or null
-  double g_low;                            ///< smallest gradient among variables above their lower bound
-  double g_high;                           ///< largest gradient among variables below their upper bound
-  double w;                                ///< objective at x, computed when all variables are active
+  const char* last_error;  ///< message of the last error (a library constant), or null
+  double g_low;            ///< smallest gradient among variables above their lower bound
+  double g_high;           ///< largest gradient among variables below their upper bound
+  double w;                ///< objective at x, computed when all variables are active
 
   // ---- working state ----
-  double* g;                               ///< gradient lin - K x; exact on positions below l
-  int* home;                               ///< caller's position of the variable held at each position
-  int it;                                  ///< steps taken in the current solve (run returns it)
-  int l;                                   ///< active-set size: positions below l are active
-  double *xref, *gref;                     ///< reference point and the gradient exact there, all positions
-  long cache_bytes;                        ///< bytes held by cached row entries (4 per entry)
-  Arow** rows;                             ///< cached row object of each position
-  Arow* ring;                              ///< sentinel of the row ring; null when no cache is set up
-  double* dbuf;                            ///< owns lin, lo, hi, x, g, gref, xref (n each, in this order)
-  int* ibuf;                               ///< owns kidx, home (n each)
-  int marks;                               ///< one-character marks on the current console line
-  bool cache_warned;                       ///< the cache-full report was written since cache_init
+  double* g;            ///< gradient lin - K x; exact on positions below l
+  int* home;            ///< caller's position of the variable held at each position
+  int it;               ///< steps taken in the current solve (run returns it)
+  int l;                ///< active-set size: positions below l are active
+  double *xref, *gref;  ///< reference point and the gradient exact there, all positions
+  long cache_bytes;     ///< bytes held by cached row entries (4 per entry)
+  Arow** rows;          ///< cached row object of each position
+  Arow* ring;           ///< sentinel of the row ring; null when no cache is set up
+  double* dbuf;         ///< owns lin, lo, hi, x, g, gref, xref (n each, in this order)
+  int* ibuf;            ///< owns kidx, home (n each)
+  int marks;            ///< one-character marks on the current console line
+  bool cache_warned;    ///< the cache-full report was written since cache_init
 
   // ---- the library's own, after the documented fields ----
-  kaltro::detail::Work* work;              ///< opaque working state: diagonals by position, the row block
+  kaltro::detail::Work* work;  ///< opaque working state: diagonals by position, the row block
 
   /// Allocate a problem of n variables: every box [0, 0], x = 0, lin = 0, kidx the identity.
   /// Throws std::invalid_argument for a negative n.
@@ -104,33 +105,33 @@ public:
   void info(const char* mark, const char* line, ...);
 
   // ---- row cache ----
-  void cache_init();                       ///< set up the cache: one row object per distinct kernel index
-  void cache_fini();                       ///< free every row and the ring; harmless without a cache
-  long cache_clean();                      ///< drop least recent rows until within maxcachesize; returns cache_bytes
-  void cache_swap(int i, int j);           ///< follow the exchange of positions i and j in every cached row
-  float* getrow(int i, int upto, bool hot);///< entries of row i valid for columns 0..upto-1
+  void cache_init();   ///< set up the cache: one row object per distinct kernel index
+  void cache_fini();   ///< free every row and the ring; harmless without a cache
+  long cache_clean();  ///< drop least recent rows until within maxcachesize; returns cache_bytes
+  void cache_swap(int i, int j);  ///< follow the exchange of positions i and j in every cached row
+  float* getrow(int i, int upto, bool hot);  ///< entries of row i valid for columns 0..upto-1
 
   // ---- active set and gradient ----
-  void swap(int i, int j);                 ///< exchange the variables at positions i and j
-  void shrink();                           ///< extremes over the active set; move held variables out
-  void unshrink(bool from_gref);           ///< make all variables active, rebuild gradients, compute w
-  void togbar(int k);                      ///< fold the move of variable k into gref
-  void unswap();                           ///< restore the caller's order
+  void swap(int i, int j);        ///< exchange the variables at positions i and j
+  void shrink();                  ///< extremes over the active set; move held variables out
+  void unshrink(bool from_gref);  ///< make all variables active, rebuild gradients, compute w
+  void togbar(int k);             ///< fold the move of variable k into gref
+  void unswap();                  ///< restore the caller's order
 
   // ---- iteration ----
-  int iterate_gs1();                       ///< coordinate steps (equality false)
-  int iterate_gs2();                       ///< pairwise steps (equality true)
+  int iterate_gs1();  ///< coordinate steps (equality false)
+  int iterate_gs2();  ///< pairwise steps (equality true)
 };
 
 // The messages the solver reports; last_error points at one of these, so a
 // caller may compare the pointer as well as print the text.
 namespace kaltro {
 namespace msg {
-extern const char start_point[];   ///< start point outside its box by more than eps_bound
-extern const char not_convex[];    ///< curvature below -eps_bound along the chosen direction
-extern const char bad_eps_gap[];   ///< eps_gap not above 0
-extern const char non_finite[];    ///< the solve ended with a non-finite objective
-extern const char beyond_big[];    ///< gradients beyond big left no rising or no falling member
+extern const char start_point[];  ///< start point outside its box by more than eps_bound
+extern const char not_convex[];   ///< curvature below -eps_bound along the chosen direction
+extern const char bad_eps_gap[];  ///< eps_gap not above 0
+extern const char non_finite[];   ///< the solve ended with a non-finite objective
+extern const char beyond_big[];   ///< gradients beyond big left no rising or no falling member
 }  // namespace msg
 }  // namespace kaltro
 

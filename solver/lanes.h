@@ -206,9 +206,7 @@ struct Lanes8 {
   };
 
   KALTRO_AVX512 static Lanes8 load(const double* p) { return {_mm512_loadu_pd(p)}; }
-  KALTRO_AVX512 static Lanes8 load(const float* p) {
-    return {_mm512_cvtps_pd(_mm256_loadu_ps(p))};
-  }
+  KALTRO_AVX512 static Lanes8 load(const float* p) { return {_mm512_cvtps_pd(_mm256_loadu_ps(p))}; }
   KALTRO_AVX512 static Lanes8 all(double x) { return {_mm512_set1_pd(x)}; }
   KALTRO_AVX512 static Lanes8 zero() { return {_mm512_setzero_pd()}; }
   KALTRO_AVX512 void store(double* p) const { _mm512_storeu_pd(p, v); }

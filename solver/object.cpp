@@ -1,16 +1,42 @@
 // The solver object: allocation of the per-variable blocks and defaults.
-#include "internal.h"
-
 #include <memory>
 #include <stdexcept>
 
+#include "internal.h"
+
 KALTRO::KALTRO(int n_)
-    : n(n_), kernel(nullptr), kernel_arg(nullptr), kidx(nullptr), lin(nullptr),
-      lo(nullptr), hi(nullptr), x(nullptr), equality(true), trace_level(1),
-      eps_bound(1e-20), eps_gap(0.001), big(1e20), maxcachesize(268435456L),
-      last_error(nullptr), g_low(0), g_high(0), w(0), g(nullptr), home(nullptr),
-      it(0), l(0), xref(nullptr), gref(nullptr), cache_bytes(0), rows(nullptr),
-      ring(nullptr), dbuf(nullptr), ibuf(nullptr), marks(0), cache_warned(false), work(nullptr) {
+    : n(n_),
+      kernel(nullptr),
+      kernel_arg(nullptr),
+      kidx(nullptr),
+      lin(nullptr),
+      lo(nullptr),
+      hi(nullptr),
+      x(nullptr),
+      equality(true),
+      trace_level(1),
+      eps_bound(1e-20),
+      eps_gap(0.001),
+      big(1e20),
+      maxcachesize(268435456L),
+      last_error(nullptr),
+      g_low(0),
+      g_high(0),
+      w(0),
+      g(nullptr),
+      home(nullptr),
+      it(0),
+      l(0),
+      xref(nullptr),
+      gref(nullptr),
+      cache_bytes(0),
+      rows(nullptr),
+      ring(nullptr),
+      dbuf(nullptr),
+      ibuf(nullptr),
+      marks(0),
+      cache_warned(false),
+      work(nullptr) {
   if (n_ < 0)
     throw std::invalid_argument("KALTRO: negative number of variables");
   // Hold the blocks in owners until all of them exist, so a failed

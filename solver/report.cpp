@@ -1,9 +1,9 @@
 // Console reporting: one-character progress marks or full status lines, and
 // the error path that every failing operation returns through.
-#include "kaltro.h"
-
 #include <cstdarg>
 #include <cstdio>
+
+#include "kaltro.h"
 
 namespace kaltro {
 namespace msg {

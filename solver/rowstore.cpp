@@ -1,14 +1,14 @@
 // The row store: the one block the cached entries live in (best fit over
 // its holes, rows slid together when the holes add up), the malloc fallback
 // for rows that find no room, and the paging hints for both.
-#include "internal.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "internal.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>

@@ -57,8 +57,8 @@ struct Sparse {
 
 }  // namespace
 
-Dataset parse_sparse(const char* begin, const char* end, const std::string& name,
-                     int first_line, const ParseLimits& limits) {
+Dataset parse_sparse(const char* begin, const char* end, const std::string& name, int first_line,
+                     const ParseLimits& limits) {
   Sparse s;
   // Sized from a quick count so the staging never grows by copying.
   s.start.reserve(static_cast<size_t>(std::count(begin, end, '\n')) + 2);
@@ -96,8 +96,9 @@ Dataset parse_sparse(const char* begin, const char* end, const std::string& name
         std::string seen;
         for (double l : data.labels)
           seen += (seen.empty() ? "" : " and ") + format_number(l);
-        fail(name, line, "a third label " + format_number(h) +
-                             " (a binary classifier takes two: " + seen + ")");
+        fail(
+            name, line,
+            "a third label " + format_number(h) + " (a binary classifier takes two: " + seen + ")");
       }
       data.labels.push_back(h);
     }
@@ -124,18 +125,20 @@ Dataset parse_sparse(const char* begin, const char* end, const std::string& name
       if (idx < 1)
         fail(name, line, "feature index 0: indices start at 1");
       if (idx <= prev)
-        fail(name, line, "feature index " + std::to_string(idx) + " after " +
-                             std::to_string(prev) + ": indices must increase");
+        fail(name, line,
+             "feature index " + std::to_string(idx) + " after " + std::to_string(prev) +
+                 ": indices must increase");
       p++;
       if (token_ends(p, eol))
         fail(name, line, "feature " + std::to_string(idx) + " has no value");
       double v = std::strtod(p, &q);
       if (q == p || !token_ends(q, eol))
-        fail(name, line, "value '" + token(p, eol) + "' of feature " + std::to_string(idx) +
-                             " is not a number");
+        fail(
+            name, line,
+            "value '" + token(p, eol) + "' of feature " + std::to_string(idx) + " is not a number");
       if (!std::isfinite(v))
-        fail(name, line, "value '" + token(p, eol) + "' of feature " + std::to_string(idx) +
-                             " is not finite");
+        fail(name, line,
+             "value '" + token(p, eol) + "' of feature " + std::to_string(idx) + " is not finite");
       p = q;
       prev = idx;
       s.index.push_back(static_cast<int>(idx - 1));

@@ -21,16 +21,16 @@ struct Dataset {
 };
 
 struct ParseLimits {
-  int max_labels = 0;   ///< more distinct heads than this is an error (0: no limit)
-  int min_d = 0;        ///< at least this many columns
+  int max_labels = 0;               ///< more distinct heads than this is an error (0: no limit)
+  int min_d = 0;                    ///< at least this many columns
   const char* head_name = "label";  ///< what the first number is called in messages
 };
 
 /// Parse [begin, end) of `text`; `end` must be followed by a NUL or be the
 /// end of a std::string.  Blank lines are skipped; line numbers in messages
 /// start at first_line.  Throws Failure naming `name`, the line and the fault.
-Dataset parse_sparse(const char* begin, const char* end, const std::string& name,
-                     int first_line, const ParseLimits& limits);
+Dataset parse_sparse(const char* begin, const char* end, const std::string& name, int first_line,
+                     const ParseLimits& limits);
 
 /// Read a data file; an empty file or one without examples is an error.
 Dataset read_dataset(const std::string& path, const ParseLimits& limits);

@@ -15,7 +15,7 @@ struct GenerateOptions {
   int n = 0;
   int d = 10;
   std::uint64_t seed = 1;
-  double noise = 0.1;           ///< probability that a label is flipped
+  double noise = 0.1;  ///< probability that a label is flipped
 };
 
 /// Write opt.n examples in the sparse text format to `out`.

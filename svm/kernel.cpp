@@ -27,8 +27,8 @@ inline double from_dot(const KernelParams& p, double ab, double na, double nb) {
 
 }  // namespace
 
-double kernel_value(const KernelParams& p, const double* a, double na,
-                    const double* b, double nb, int d) {
+double kernel_value(const KernelParams& p, const double* a, double na, const double* b, double nb,
+                    int d) {
   return from_dot(p, dot(a, b, d), na, nb);
 }
 

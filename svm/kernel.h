@@ -11,9 +11,9 @@ enum KernelType { kLinear = 0, kPolynomial = 1, kRbf = 2 };
 
 struct KernelParams {
   int type = kRbf;
-  int degree = 3;      ///< polynomial only
-  double gamma = 0;    ///< polynomial and RBF
-  double coef0 = 0;    ///< polynomial only
+  int degree = 3;    ///< polynomial only
+  double gamma = 0;  ///< polynomial and RBF
+  double coef0 = 0;  ///< polynomial only
 };
 
 /// a.b over d entries, those of b Step apart.  Four independent sums let
@@ -62,8 +62,8 @@ inline double power(double v, int e) {
 }
 
 /// K(a, b) for rows a, b of d entries with squared norms na, nb.
-double kernel_value(const KernelParams& p, const double* a, double na,
-                    const double* b, double nb, int d);
+double kernel_value(const KernelParams& p, const double* a, double na, const double* b, double nb,
+                    int d);
 
 struct KernelAhead;
 

@@ -215,7 +215,7 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
   const size_t n = static_cast<size_t>(k.n), ud = static_cast<size_t>(d);
   if (h.held.size() != n) {
     const size_t tiles = (n + kAhead + kTile - 1) / kTile;  // room for a block from any tile
-    h.px.assign(tiles * kTile * ud, 0.0);  // unused lanes compute on zeros
+    h.px.assign(tiles * kTile * ud, 0.0);                   // unused lanes compute on zeros
     h.pn.assign(tiles * kTile, 0.0);
     h.held.assign(n, -1);
     h.block = block_for(d);

@@ -39,10 +39,10 @@ struct KernelAhead {
   int row = -1, start = 0, next = 0, end = 0;
   int key[kAhead];
   double val[kAhead];
-  std::vector<int> where;   ///< position of each kernel index when last looked up
-  std::vector<double> px;   ///< rows copied into position order, in tiles of 8 positions
-  std::vector<double> pn;   ///< their squared norms
-  std::vector<int> held;    ///< kernel index whose row px holds at each position, or -1
+  std::vector<int> where;         ///< position of each kernel index when last looked up
+  std::vector<double> px;         ///< rows copied into position order, in tiles of 8 positions
+  std::vector<double> pn;         ///< their squared norms
+  std::vector<int> held;          ///< kernel index whose row px holds at each position, or -1
   KernelBlockFn block = nullptr;  ///< computes a block, chosen with the tiles
 };
 

@@ -174,21 +174,20 @@ Model read_model(const std::string& path) {
       h.fail("'" + shown + "' is not a model header line");
     }
   }
-  const char* missing = !seen_type     ? "svm_type"
-                        : !seen_kernel ? "kernel_type"
-                        : !seen_class  ? "nr_class"
-                        : !seen_total  ? "total_sv"
-                        : !seen_rho    ? "rho"
-                        : !seen_label  ? "label"
-                        : !seen_sv     ? "SV"
+  const char* missing = !seen_type                                  ? "svm_type"
+                        : !seen_kernel                              ? "kernel_type"
+                        : !seen_class                               ? "nr_class"
+                        : !seen_total                               ? "total_sv"
+                        : !seen_rho                                 ? "rho"
+                        : !seen_label                               ? "label"
+                        : !seen_sv                                  ? "SV"
                         : (!seen_gamma && m.kernel.type != kLinear) ? "gamma"
-                                                                     : nullptr;
+                                                                    : nullptr;
   if (missing)
     throw Failure(path + ": not a usable model: no '" + missing + "' line in the header");
   if (seen_nr_sv && static_cast<long long>(m.nr_sv[0]) + m.nr_sv[1] != total)
     throw Failure(path + ": nr_sv " + std::to_string(m.nr_sv[0]) + " + " +
-                  std::to_string(m.nr_sv[1]) + " does not match total_sv " +
-                  std::to_string(total));
+                  std::to_string(m.nr_sv[1]) + " does not match total_sv " + std::to_string(total));
 
   ParseLimits limits;
   limits.head_name = "coefficient";

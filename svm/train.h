@@ -13,24 +13,24 @@
 namespace ksvm {
 
 struct TrainOptions {
-  KernelParams kernel;      ///< gamma is used as given
+  KernelParams kernel;  ///< gamma is used as given
   double C = 1;
-  double eps = 0.001;       ///< the solver's eps_gap
+  double eps = 0.001;  ///< the solver's eps_gap
   double cache_mb = 100;
   int trace_level = 1;
-  bool bias = true;         ///< false: no equality constraint, bias 0
+  bool bias = true;  ///< false: no equality constraint, bias 0
 };
 
 struct TrainResult {
   Model model;
-  double objective = 0;     ///< the solver's w
+  double objective = 0;  ///< the solver's w
   int steps = 0;
   long long kernel_evals = 0;
   int support_vectors = 0;
-  int bounded = 0;          ///< support vectors at C
-  double bias = 0;          ///< b in f(z) = sum_i x_i K(x_i, z) + b, first label positive
-  int correct = 0;          ///< training examples on the right side of the model's decision
-  double seconds = 0;       ///< wall time of the solve
+  int bounded = 0;     ///< support vectors at C
+  double bias = 0;     ///< b in f(z) = sum_i x_i K(x_i, z) + b, first label positive
+  int correct = 0;     ///< training examples on the right side of the model's decision
+  double seconds = 0;  ///< wall time of the solve
 };
 
 /// Byte budget for a cache of `mb` megabytes, clamped to LONG_MAX.

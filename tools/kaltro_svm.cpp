@@ -168,8 +168,7 @@ int cmd_train(int argc, char** argv) {
   std::printf("support vectors: %d\n", r.support_vectors);
   std::printf("bounded support vectors: %d\n", r.bounded);
   std::printf("bias: %.12g\n", r.bias);
-  std::printf("training accuracy: %.4f%% (%d/%d)\n", 100.0 * r.correct / data.n, r.correct,
-              data.n);
+  std::printf("training accuracy: %.4f%% (%d/%d)\n", 100.0 * r.correct / data.n, r.correct, data.n);
   std::printf("solve seconds: %.3f\n", r.seconds);
   std::printf("peak memory MB: %.1f\n", peak_memory_mb());
   return 0;
@@ -217,8 +216,8 @@ int cmd_generate(int argc, char** argv) {
     } else if (a == "-d") {
       opt.d = static_cast<int>(integer_arg("-d", value_of(argc, argv, i), 1, 100000));
     } else if (a == "--seed") {
-      opt.seed = static_cast<std::uint64_t>(
-          integer_arg("--seed", value_of(argc, argv, i), 0, LLONG_MAX));
+      opt.seed =
+          static_cast<std::uint64_t>(integer_arg("--seed", value_of(argc, argv, i), 0, LLONG_MAX));
     } else if (a == "--noise") {
       opt.noise = number_arg("--noise", value_of(argc, argv, i));
       if (opt.noise < 0 || opt.noise > 1)

@@ -56,8 +56,10 @@ inline std::vector<std::string> command_line(const std::vector<std::string>& arg
   size_t pos = 0;
   while (pos < emulator.size()) {
     size_t end = emulator.find(' ', pos);
-    if (end == std::string::npos) end = emulator.size();
-    if (end > pos) cmd.push_back(emulator.substr(pos, end - pos));
+    if (end == std::string::npos)
+      end = emulator.size();
+    if (end > pos)
+      cmd.push_back(emulator.substr(pos, end - pos));
     pos = end + 1;
   }
   cmd.insert(cmd.end(), args.begin(), args.end());
@@ -72,7 +74,8 @@ class Proc {
     const std::vector<std::string> args = command_line(program_args);
     int out_pipe[2];
     int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0) return;
+    if (pipe2(out_pipe, O_CLOEXEC) != 0)
+      return;
     if (pipe2(err_pipe, O_CLOEXEC) != 0) {
       close(out_pipe[0]);
       close(out_pipe[1]);
@@ -84,7 +87,8 @@ class Proc {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -111,14 +115,16 @@ class Proc {
       kill(pid_, SIGKILL);
       reap(0);
     }
-    if (reader_.joinable()) reader_.join();
+    if (reader_.joinable())
+      reader_.join();
   }
 
   bool started() const { return pid_ > 0; }
 
   // True while the child has not ended (reaps it when it has).
   bool running() {
-    if (pid_ <= 0 || reaped_) return false;
+    if (pid_ <= 0 || reaped_)
+      return false;
     return !reap(WNOHANG);
   }
 
@@ -126,15 +132,18 @@ class Proc {
   // running then is killed and reported. Returns the exit status, or 1000 plus
   // the signal number for a child ended by a signal.
   int finish(int ms = kWaitMs) {
-    if (pid_ <= 0) return -1;
+    if (pid_ <= 0)
+      return -1;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (!reaped_ && !reap(WNOHANG) && Clock::now() < deadline) sleep_ms(2);
+    while (!reaped_ && !reap(WNOHANG) && Clock::now() < deadline)
+      sleep_ms(2);
     if (!reaped_) {
       ADD_FAILURE() << "child did not end within " << ms << " ms; killed";
       kill(pid_, SIGKILL);
       reap(0);
     }
-    if (reader_.joinable()) reader_.join();
+    if (reader_.joinable())
+      reader_.join();
     return code_;
   }
 
@@ -163,7 +172,8 @@ class Proc {
     do {
       r = waitpid(pid_, &status, flags);
     } while (r < 0 && errno == EINTR);
-    if (r != pid_) return false;
+    if (r != pid_)
+      return false;
     reaped_ = true;
     if (WIFEXITED(status))
       code_ = WEXITSTATUS(status);
@@ -179,9 +189,11 @@ class Proc {
     char buf[4096];
     while (open_fds > 0) {
       int r = poll(fds, 2, 200);
-      if (r < 0 && errno != EINTR) break;
+      if (r < 0 && errno != EINTR)
+        break;
       for (int i = 0; i < 2; i++) {
-        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+        if (fds[i].fd < 0 || fds[i].revents == 0)
+          continue;
         ssize_t n = read(fds[i].fd, buf, sizeof(buf));
         if (n > 0) {
           std::lock_guard<std::mutex> lock(mutex_);
@@ -195,7 +207,8 @@ class Proc {
       }
     }
     for (struct pollfd& p : fds)
-      if (p.fd >= 0) close(p.fd);
+      if (p.fd >= 0)
+        close(p.fd);
     std::lock_guard<std::mutex> lock(mutex_);
     eof_ = true;
     cv_.notify_all();
@@ -222,7 +235,8 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   ~Fd() { reset(); }
   void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0)
+      close(fd_);
     fd_ = fd;
   }
   int get() const { return fd_; }
@@ -256,7 +270,8 @@ inline int tcp_socket() {
 inline int local_port(int fd) {
   sockaddr_in a;
   socklen_t len = sizeof(a);
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return -1;
   return ntohs(a.sin_port);
 }
 
@@ -265,7 +280,8 @@ inline int local_port(int fd) {
 inline int free_port() {
   Fd fd(tcp_socket());
   sockaddr_in a = ipv4(INADDR_ANY, 0);
-  if (fd.get() < 0 || bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return -1;
+  if (fd.get() < 0 || bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+    return -1;
   return local_port(fd.get());
 }
 
@@ -275,12 +291,15 @@ inline int connect_while_refused(int port, Proc& proc, int ms = kWaitMs) {
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
   while (Clock::now() < deadline) {
     int fd = tcp_socket();
-    if (fd < 0) return -1;
+    if (fd < 0)
+      return -1;
     sockaddr_in a = ipv4(INADDR_LOOPBACK, port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
+      return fd;
     int e = errno;
     close(fd);
-    if (e != ECONNREFUSED || !proc.running()) return -1;
+    if (e != ECONNREFUSED || !proc.running())
+      return -1;
     sleep_ms(5);
   }
   return -1;
@@ -291,7 +310,8 @@ inline bool send_all(int fd, const std::string& data) {
   while (done < data.size()) {
     ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
     if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINTR)
+        continue;
       return false;
     }
     done += static_cast<size_t>(n);
@@ -309,11 +329,14 @@ inline std::string recv_until_eof(int fd, int* how = nullptr, int ms = kWaitMs) 
   for (;;) {
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    if (left <= 0) break;
+    if (left <= 0)
+      break;
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, left);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r <= 0)
+      break;
     ssize_t n = recv(fd, buf, sizeof(buf), 0);
     if (n > 0) {
       data.append(buf, static_cast<size_t>(n));
@@ -325,7 +348,8 @@ inline std::string recv_until_eof(int fd, int* how = nullptr, int ms = kWaitMs) 
       break;
     }
   }
-  if (how) *how = result;
+  if (how)
+    *how = result;
   return data;
 }
 
@@ -337,14 +361,18 @@ inline bool recv_exact(int fd, size_t n, std::string* data, int ms = kWaitMs) {
   while (data->size() < n) {
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    if (left <= 0) return false;
+    if (left <= 0)
+      return false;
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, left);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r <= 0)
+      return false;
     size_t want = n - data->size() < sizeof(buf) ? n - data->size() : sizeof(buf);
     ssize_t got = recv(fd, buf, want, 0);
-    if (got <= 0) return false;
+    if (got <= 0)
+      return false;
     data->append(buf, static_cast<size_t>(got));
   }
   return true;
@@ -358,7 +386,8 @@ class MachineLock {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
       int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (fd < 0) return;
+      if (fd < 0)
+        return;
       sockaddr_un a;
       std::memset(&a, 0, sizeof(a));
       a.sun_family = AF_UNIX;
@@ -369,7 +398,8 @@ class MachineLock {
         return;
       }
       close(fd);
-      if (Clock::now() >= deadline) return;
+      if (Clock::now() >= deadline)
+        return;
       sleep_ms(20);
     }
   }

@@ -23,7 +23,8 @@ TEST(Exchange, PenvikAgainstOstrel) {
           std::vector<std::string>{PENVIK_PATH, "127.0.0.1", std::to_string(port)});
       int code = client->finish();
       bool refused = code == 255 && client->out().find("Connection refused") != std::string::npos;
-      if (!refused || !server.running() || net::Clock::now() >= deadline) break;
+      if (!refused || !server.running() || net::Clock::now() >= deadline)
+        break;
       net::sleep_ms(5);
     }
     int server_code = server.finish();

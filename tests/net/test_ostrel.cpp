@@ -25,7 +25,8 @@ struct Served {
 bool start_and_connect(Served* s) {
   for (int attempt = 0; attempt < 5; attempt++) {
     s->port = net::free_port();
-    if (s->port <= 0) continue;
+    if (s->port <= 0)
+      continue;
     s->proc = std::make_unique<Proc>(std::vector<std::string>{kOstrel, std::to_string(s->port)});
     s->conn.reset(net::connect_while_refused(s->port, *s->proc));
     if (s->conn.get() >= 0) {
@@ -200,7 +201,8 @@ TEST(Ostrel, SamePortAgainRightAfterARun) {
 void expect_port_from_argument(const std::string& argument, int port) {
   // Only one test at a time on this machine uses the fixed port.
   net::MachineLock lock("kaltro-net-port-" + std::to_string(port));
-  if (!lock.held()) GTEST_SKIP() << "port " << port << " is in use by another test run";
+  if (!lock.held())
+    GTEST_SKIP() << "port " << port << " is in use by another test run";
   {
     Fd probe(net::tcp_socket());
     int one = 1;
@@ -250,7 +252,8 @@ TEST(Ostrel, OverlongRequestIsRefused) {
 TEST(Ostrel, RequestFillingTheBufferExactlyIsServed) {
   // 65535 letters (no 'K', no NUL) and a final 'K': exactly the buffer.
   std::string request;
-  for (int i = 0; i < 65535; i++) request += static_cast<char>('a' + i % 26);
+  for (int i = 0; i < 65535; i++)
+    request += static_cast<char>('a' + i % 26);
   request += 'K';
   Served s;
   ASSERT_TRUE(start_and_connect(&s));

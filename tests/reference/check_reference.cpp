@@ -62,7 +62,8 @@ struct RefProblem {
 void expect_word(std::istream& in, const char* word) {
   std::string t;
   if (!(in >> t) || t != word)
-    throw std::runtime_error(std::string("problem file: expected '") + word + "', read '" + t + "'");
+    throw std::runtime_error(std::string("problem file: expected '") + word + "', read '" + t +
+                             "'");
 }
 
 template <class T>
@@ -221,11 +222,11 @@ struct Solved {
 // How tight the comparisons were, for the log.
 struct Tightness {
   int solved = 0;
-  double worst_vs_eps = 0;   // (w_ref - w) / (eps_gap * width)
-  double worst_vs_cert = 0;  // (w_ref - w) / cert
-  double worst_float = 0;    // float effect 2F / eps_gap
-  double worst_bound = 0;    // its a priori bound / eps_gap
-  double worst_round = 0;    // measured double rounding 2E / eps_gap
+  double worst_vs_eps = 0;       // (w_ref - w) / (eps_gap * width)
+  double worst_vs_cert = 0;      // (w_ref - w) / cert
+  double worst_float = 0;        // float effect 2F / eps_gap
+  double worst_bound = 0;        // its a priori bound / eps_gap
+  double worst_round = 0;        // measured double rounding 2E / eps_gap
   double worst_round_bound = 0;  // its bound 2D / eps_gap
   int worst_float_id = -1;
   void add(const RefProblem& p, const Verdict& v) {
@@ -244,11 +245,12 @@ struct Tightness {
     worst_round_bound = std::max(worst_round_bound, 2 * v.round_err / p.q.eps_gap);
   }
   void print(const char* what) const {
-    std::printf("%s: %d answers; worst shortfall %.3g of eps_gap*width, %.3g of the "
-                "certificate; of eps_gap: float effect up to %.3g (problem %d; bound %.3g), solver "
-                "rounding up to %.3g (bound %.3g)\n",
-                what, solved, worst_vs_eps, worst_vs_cert, worst_float, worst_float_id, worst_bound,
-                worst_round, worst_round_bound);
+    std::printf(
+        "%s: %d answers; worst shortfall %.3g of eps_gap*width, %.3g of the "
+        "certificate; of eps_gap: float effect up to %.3g (problem %d; bound %.3g), solver "
+        "rounding up to %.3g (bound %.3g)\n",
+        what, solved, worst_vs_eps, worst_vs_cert, worst_float, worst_float_id, worst_bound,
+        worst_round, worst_round_bound);
   }
 };
 

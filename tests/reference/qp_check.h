@@ -149,18 +149,18 @@ inline double certificate(const Qp& q, const std::vector<double>& x, const std::
 
 // Everything recomputed for one answer.
 struct Verdict {
-  double w = 0;           // objective at x, exact kernel
-  double cert = 0;        // upper bound on w* - w
-  double gap = 0;         // exact g_high - g_low (0 if not positive)
-  double gap_f = 0;       // the same from the float gradient
-  double float_eff = 0;   // F: max_i |g_f,i - g_i|
-  double float_bound = 0; // a priori bound on F
-  double round_err = 0;   // D: double-rounding allowance on a gradient value
-  double round_eff = 0;   // E: max_i |g_solver,i - g_f,i|
-  double width = 0;       // sum(hi - lo)
-  double scale = 0;       // sum|lin x| + 1/2 sum |x||K||x|, the size of w's terms
-  double grad_scale = 0;  // S above
-  double drift = 0;       // |sum x - sum x0| (sum constraint only)
+  double w = 0;            // objective at x, exact kernel
+  double cert = 0;         // upper bound on w* - w
+  double gap = 0;          // exact g_high - g_low (0 if not positive)
+  double gap_f = 0;        // the same from the float gradient
+  double float_eff = 0;    // F: max_i |g_f,i - g_i|
+  double float_bound = 0;  // a priori bound on F
+  double round_err = 0;    // D: double-rounding allowance on a gradient value
+  double round_eff = 0;    // E: max_i |g_solver,i - g_f,i|
+  double width = 0;        // sum(hi - lo)
+  double scale = 0;        // sum|lin x| + 1/2 sum |x||K||x|, the size of w's terms
+  double grad_scale = 0;   // S above
+  double drift = 0;        // |sum x - sum x0| (sum constraint only)
   // Allowed error of a value of w computed by us or by another program.
   double w_slack(double other_scale) const {
     return 1e-11 * (1 + scale + other_scale) + grad_scale * drift;
@@ -246,8 +246,8 @@ inline ::testing::AssertionResult judge(const Qp& q, const Answer& a, Verdict* o
   }
   // The model of the cache: its entries are the kernel rounded to float.
   if (!(v.float_eff <= v.float_bound * (1 + 1e-6) + v.round_err))
-    return ::testing::AssertionFailure() << "float effect " << v.float_eff << " above its bound "
-                                         << v.float_bound;
+    return ::testing::AssertionFailure()
+           << "float effect " << v.float_eff << " above its bound " << v.float_bound;
   for (int i = 0; i < n; i++) {
     double err = std::fabs(a.g[i] - gf[i]);
     v.round_eff = std::max(v.round_eff, err);
@@ -275,18 +275,17 @@ inline ::testing::AssertionResult judge(const Qp& q, const Answer& a, Verdict* o
            << "gap " << gap_s << " (g_high " << high_s << ", g_low " << low_s
            << ") of the solver's own gradient not below eps_gap " << q.eps_gap;
   if (!(a.g_high >= high_s) || !(a.g_low <= low_s))
-    return ::testing::AssertionFailure() << "solver extremes [" << a.g_low << ", " << a.g_high
-                                         << "] inside recomputed [" << low_s << ", " << high_s
-                                         << "]";
+    return ::testing::AssertionFailure()
+           << "solver extremes [" << a.g_low << ", " << a.g_high << "] inside recomputed [" << low_s
+           << ", " << high_s << "]";
   if (!(v.gap_f < q.eps_gap + 2 * v.round_eff))
     return ::testing::AssertionFailure()
            << "gap " << v.gap_f << " on the solver's float rows not below eps_gap " << q.eps_gap
            << " + " << 2 * v.round_eff;
   if (!(v.gap < v.gap_bound(q.eps_gap)))
-    return ::testing::AssertionFailure()
-           << "exact gap " << v.gap << " (g_high " << high << ", g_low " << low
-           << ") not below eps_gap " << q.eps_gap << " + allowance "
-           << 2 * (v.float_eff + v.round_eff);
+    return ::testing::AssertionFailure() << "exact gap " << v.gap << " (g_high " << high
+                                         << ", g_low " << low << ") not below eps_gap " << q.eps_gap
+                                         << " + allowance " << 2 * (v.float_eff + v.round_eff);
 
   // Objective: exact, and the solver's own figure, which it computes from its
   // float-row gradient before the clamp.
@@ -302,9 +301,9 @@ inline ::testing::AssertionResult judge(const Qp& q, const Answer& a, Verdict* o
     w_allowed += 0.5 * std::fabs(a.x[i]) * v.round_err;
   w_allowed += 8 * kDoubleEps * (n + 4.0) * (v.scale + n * (xmax + wmax) * v.grad_scale);
   if (!(std::fabs(a.w - static_cast<double>(0.5L * wf)) <= w_allowed))
-    return ::testing::AssertionFailure() << "solver's w " << a.w << ", from its float rows "
-                                         << static_cast<double>(0.5L * wf)
-                                         << ", differ by more than " << w_allowed;
+    return ::testing::AssertionFailure()
+           << "solver's w " << a.w << ", from its float rows " << static_cast<double>(0.5L * wf)
+           << ", differ by more than " << w_allowed;
 
   v.cert = certificate(q, a.x, g);
   // The certificate is bounded by the gap over all the room (see the top of
@@ -325,9 +324,9 @@ inline ::testing::AssertionResult same_optimum(const Verdict& a, const Verdict& 
   double lim_ba = std::min(a.cert, a.gap_bound(eps_gap) * a.width) + slack;
   if (a.w - b.w <= lim_ab && b.w - a.w <= lim_ba)
     return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "objectives " << a.w << " and " << b.w
-                                       << " differ beyond certificates " << a.cert << " / "
-                                       << b.cert;
+  return ::testing::AssertionFailure()
+         << "objectives " << a.w << " and " << b.w << " differ beyond certificates " << a.cert
+         << " / " << b.cert;
 }
 
 }  // namespace qpcheck

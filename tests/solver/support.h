@@ -187,7 +187,8 @@ inline std::vector<int> ring_of(const KALTRO& s) {
 // library's generator).
 struct Lcg {
   unsigned long long s;
-  explicit Lcg(unsigned long long seed) : s(seed * 6364136223846793005ULL + 1442695040888963407ULL) {}
+  explicit Lcg(unsigned long long seed)
+      : s(seed * 6364136223846793005ULL + 1442695040888963407ULL) {}
   double uniform() {
     s = s * 6364136223846793005ULL + 1442695040888963407ULL;
     return static_cast<double>(s >> 11) * (1.0 / 9007199254740992.0);

@@ -25,7 +25,10 @@ struct Problem {
       s.lo[p] = -r.uniform();
       s.hi[p] = r.uniform();
       int kind = r.below(4);
-      s.x[p] = kind == 0 ? s.lo[p] : kind == 1 ? s.hi[p] : kind == 2 ? 0.0 : s.lo[p] + r.uniform() * (s.hi[p] - s.lo[p]);
+      s.x[p] = kind == 0   ? s.lo[p]
+               : kind == 1 ? s.hi[p]
+               : kind == 2 ? 0.0
+                           : s.lo[p] + r.uniform() * (s.hi[p] - s.lo[p]);
       s.g[p] = s.gref[p] = s.xref[p] = 0;
     }
     s.cache_init();
@@ -55,7 +58,8 @@ Reference reference(const Problem& pb, const std::vector<double>* weight = nullp
       double kv = pb.K(p, k);
       gp -= kv * s.x[k];
       mag += std::fabs(kv) * (weight ? (*weight)[static_cast<size_t>(k)]
-                                     : std::fabs(s.x[k]) + 2 * std::fabs(s.xref[k]) + std::fabs(s.x[k] - s.xref[k]));
+                                     : std::fabs(s.x[k]) + 2 * std::fabs(s.xref[k]) +
+                                           std::fabs(s.x[k] - s.xref[k]));
     }
     ref.g.push_back(gp);
     ref.tol.push_back(std::ldexp(mag, -22) + 1e-15);
@@ -93,7 +97,9 @@ struct Snapshot {
     i.insert(i.end(), s.home, s.home + s.n);
     rows.insert(rows.end(), s.rows, s.rows + s.n);
   }
-  bool operator==(const Snapshot& o) const { return d == o.d && i == o.i && rows == o.rows && l == o.l; }
+  bool operator==(const Snapshot& o) const {
+    return d == o.d && i == o.i && rows == o.rows && l == o.l;
+  }
 };
 
 // Every cached entry equals the kernel for the variables standing at its
@@ -190,13 +196,13 @@ TEST(ActiveShrink, ThresholdsWithoutEqualityAreZero) {
   s.equality = false;
   s.eps_bound = 1e-9;
   place(s, {
-               {0, 1, 1, 0.0},          // at hi, gradient exactly 0: held
-               {0, 1, 0, 0.0},          // at lo, gradient exactly 0: held
-               {0, 1, 0.5, 9},          // inside: never held
-               {0, 1, 0.5, -9},         // inside: never held
-               {2, 2, 2, 5},            // lo = hi: held whatever the sign
-               {2, 2, 2, -5},           //
-               {0, 1, 0, 1e-3},         // at lo but could rise
+               {0, 1, 1, 0.0},   // at hi, gradient exactly 0: held
+               {0, 1, 0, 0.0},   // at lo, gradient exactly 0: held
+               {0, 1, 0.5, 9},   // inside: never held
+               {0, 1, 0.5, -9},  // inside: never held
+               {2, 2, 2, 5},     // lo = hi: held whatever the sign
+               {2, 2, 2, -5},    //
+               {0, 1, 0, 1e-3},  // at lo but could rise
            });
   s.shrink();
   EXPECT_EQ(s.l, 3);
@@ -225,7 +231,11 @@ TEST(ActiveShrink, ThresholdsWithEqualityAreTheExtremes) {
   // A bound within eps_bound counts as reached when testing for held
   // variables, while the extremes count every x strictly inside the box.
   const double near = 1 - 5e-10;
-  place(s, {{0, 1, near, 2.0}, {0, 1, 1 - 1e-6, 1.5}, {0, 1, 0.5, 0.0}, {0, 1, 1, 7.0}, {0, 1, 5e-10, -4.0}});
+  place(s, {{0, 1, near, 2.0},
+            {0, 1, 1 - 1e-6, 1.5},
+            {0, 1, 0.5, 0.0},
+            {0, 1, 1, 7.0},
+            {0, 1, 5e-10, -4.0}});
   s.shrink();
   EXPECT_EQ(s.g_high, 2.0);  // from the variable just below hi, not the one at hi
   EXPECT_EQ(s.g_low, -4.0);

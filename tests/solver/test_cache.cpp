@@ -62,14 +62,16 @@ testing::AssertionResult consistent(const KALTRO& s, const std::function<double(
     if (!r)
       return testing::AssertionFailure() << "rows[" << p << "] is null";
     if (r->key != s.kidx[p])
-      return testing::AssertionFailure() << "rows[" << p << "] has key " << r->key << ", kidx " << s.kidx[p];
+      return testing::AssertionFailure()
+             << "rows[" << p << "] has key " << r->key << ", kidx " << s.kidx[p];
     if (!seen.insert(r).second)
       continue;
     bytes += 4L * r->len;
     if (r->diag != static_cast<float>(K(r->key, r->key)))
       return testing::AssertionFailure() << "diag of key " << r->key;
     if (!in_ring.count(r->key) && (r->prev || r->len != 0 || r->data))
-      return testing::AssertionFailure() << "key " << r->key << " is outside the ring but not empty";
+      return testing::AssertionFailure()
+             << "key " << r->key << " is outside the ring but not empty";
     if (r->len == 0 && r->data)
       return testing::AssertionFailure() << "key " << r->key << " has data but no entries";
     for (int j = 0; j < r->len; j++)
@@ -79,7 +81,8 @@ testing::AssertionResult consistent(const KALTRO& s, const std::function<double(
   if (seen.size() < in_ring.size())
     return testing::AssertionFailure() << "the ring holds rows no position uses";
   if (bytes != s.cache_bytes)
-    return testing::AssertionFailure() << "cache_bytes " << s.cache_bytes << ", rows hold " << bytes;
+    return testing::AssertionFailure()
+           << "cache_bytes " << s.cache_bytes << ", rows hold " << bytes;
   return testing::AssertionSuccess();
 }
 
@@ -100,7 +103,8 @@ TEST(CacheRows, OneRowPerKernelIndexSharedAndFreedOnce) {
   c.s.cache_init();
   // The diagonal is evaluated once per distinct kernel index, nothing else.
   EXPECT_EQ(c.k.calls, 3);
-  EXPECT_EQ(c.k.asked(), (std::map<std::pair<int, int>, int>{{{0, 0}, 1}, {{1, 1}, 1}, {{3, 3}, 1}}));
+  EXPECT_EQ(c.k.asked(),
+            (std::map<std::pair<int, int>, int>{{{0, 0}, 1}, {{1, 1}, 1}, {{3, 3}, 1}}));
   EXPECT_EQ(c.s.rows[0], c.s.rows[2]);
   EXPECT_EQ(c.s.rows[0], c.s.rows[5]);
   EXPECT_EQ(c.s.rows[1], c.s.rows[4]);
@@ -149,7 +153,7 @@ TEST(CacheRows, NegativeKernelIndicesAreBucketedAndPassedThrough) {
   std::copy(kidx, kidx + 5, c.s.kidx);
   c.s.cache_init();
   EXPECT_EQ(c.k.asked(), (std::map<std::pair<int, int>, int>{
-                           {{-1, -1}, 1}, {{4, 4}, 1}, {{-6, -6}, 1}, {{INT_MIN, INT_MIN}, 1}}));
+                             {{-1, -1}, 1}, {{4, 4}, 1}, {{-6, -6}, 1}, {{INT_MIN, INT_MIN}, 1}}));
   EXPECT_EQ(c.s.rows[0], c.s.rows[3]);
   EXPECT_EQ(c.s.rows[0]->key, -1);
   EXPECT_EQ(c.s.rows[2]->key, -6);
@@ -171,7 +175,8 @@ TEST(CacheRows, GrowOnlyByTheMissingTail) {
   c.k.log.clear();
 
   const float* d = c.s.getrow(2, 3, false);
-  EXPECT_EQ(c.k.asked(), (std::map<std::pair<int, int>, int>{{{2, 0}, 1}, {{2, 1}, 1}, {{2, 2}, 1}}));
+  EXPECT_EQ(c.k.asked(),
+            (std::map<std::pair<int, int>, int>{{{2, 0}, 1}, {{2, 1}, 1}, {{2, 2}, 1}}));
   EXPECT_EQ(c.s.cache_bytes, 12);
   EXPECT_EQ(c.s.getrow(2, 2, true), d);  // enough entries: no kernel call
   EXPECT_EQ(c.s.getrow(6, 3, false), d);
@@ -565,7 +570,8 @@ TEST(CacheBlock, ChurnOfMixedLengthsStaysExactAndCompact) {
     for (const auto& b : before)
       if (b.first->len > 0 && b.first->data != b.second)
         moved++;
-    ASSERT_LE(row_span(s), static_cast<uintptr_t>(2 * s.maxcachesize + 4L * 4 * n)) << "step " << step;
+    ASSERT_LE(row_span(s), static_cast<uintptr_t>(2 * s.maxcachesize + 4L * 4 * n))
+        << "step " << step;
 
     const int op = rng.below(10);
     if (op < 7) {

@@ -80,20 +80,18 @@ TEST(DriverOutput, WholeSolveAtEveryLevel) {
   EXPECT_EQ(solve_output(1, true, true, &r),
             kSetUp + "*.*" + kCleanUp + " it:500 l:8 |g|:0.000000 w:250.000000\n");
   EXPECT_EQ(r, 500);
-  EXPECT_EQ(solve_output(2, true, true, &r),
-            kSetUp +
-                "* it:0 l:8 |g|:1.000000 w:0.000000\n"
-                ". it:204 l:5 |g|:1.000000\n"
-                "* it:500 l:8 |g|:0.000000 w:250.000000\n" +
-                kCleanUp);
+  EXPECT_EQ(solve_output(2, true, true, &r), kSetUp +
+                                                 "* it:0 l:8 |g|:1.000000 w:0.000000\n"
+                                                 ". it:204 l:5 |g|:1.000000\n"
+                                                 "* it:500 l:8 |g|:0.000000 w:250.000000\n" +
+                                                 kCleanUp);
   EXPECT_EQ(r, 500);
-  EXPECT_EQ(solve_output(3, true, true, &r),
-            kSetUp +
-                "* it:0 l:8 |g|:1.000000 w:0.000000\n"
-                ". it:204 l:5 |g|:1.000000\n"
-                "! it:408 l:5 |g|:1.000000\n"
-                "* it:500 l:8 |g|:0.000000 w:250.000000\n" +
-                kCleanUp);
+  EXPECT_EQ(solve_output(3, true, true, &r), kSetUp +
+                                                 "* it:0 l:8 |g|:1.000000 w:0.000000\n"
+                                                 ". it:204 l:5 |g|:1.000000\n"
+                                                 "! it:408 l:5 |g|:1.000000\n"
+                                                 "* it:500 l:8 |g|:0.000000 w:250.000000\n" +
+                                                 kCleanUp);
   EXPECT_EQ(r, 500);
 }
 
@@ -215,8 +213,8 @@ TEST(DriverOutput, FortyMarksThenAFullLine) {
     EXPECT_EQ(p.s.run(true, true), 9000);
     // The 41st status finds 40 marks on the line and is written in full; the
     // last pass starts a new row of marks, ended by the clean-up line.
-    EXPECT_EQ(cap.finish(), kSetUp + "*" + std::string(39, '.') + ". it:" +
-                                std::to_string(LadderProblem::shrunk_at(39)) +
+    EXPECT_EQ(cap.finish(), kSetUp + "*" + std::string(39, '.') +
+                                ". it:" + std::to_string(LadderProblem::shrunk_at(39)) +
                                 " l:5 |g|:1.000000\n*" + kCleanUp +
                                 " it:9000 l:45 |g|:0.000000 w:4500.000000\n");
     EXPECT_EQ(LadderProblem::shrunk_at(39), 8976);
@@ -290,8 +288,7 @@ TEST(DriverOutput, EmptyProblem) {
     EXPECT_EQ(s.run(true, true), 0);
     std::string out = cap.finish();
     const std::string expected[3] = {
-        kSetUp + kCleanUp,
-        kSetUp + "*" + kCleanUp + " it:0 l:0 |g|:0.000000 w:0.000000\n",
+        kSetUp + kCleanUp, kSetUp + "*" + kCleanUp + " it:0 l:0 |g|:0.000000 w:0.000000\n",
         kSetUp + "* it:0 l:0 |g|:0.000000 w:0.000000\n" + kCleanUp};
     EXPECT_EQ(out, expected[level]);
     EXPECT_EQ(s.w, 0.0);

@@ -62,8 +62,8 @@ struct SimdCap {
   explicit SimdCap(int level) : old(kaltro::detail::set_simd_level(level)) {}
   ~SimdCap() { kaltro::detail::set_simd_level(old); }
 };
-const int kSimdLevels[] = {kaltro::detail::kPlain, kaltro::detail::kLanes2,
-                          kaltro::detail::kLanes4, kaltro::detail::kLanes8};
+const int kSimdLevels[] = {kaltro::detail::kPlain, kaltro::detail::kLanes2, kaltro::detail::kLanes4,
+                           kaltro::detail::kLanes8};
 
 // ---------------------------------------------------------------- iterate_gs1
 

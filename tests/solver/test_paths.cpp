@@ -65,8 +65,8 @@ TEST(Paths, VectorLoopsGiveTheBitsOfThePlainLoops) {
         for (int level = 1; level <= best; level++) {
           kaltro::detail::set_simd_level(level);
           Outcome vec = solve(n, 100 + n, equality, cache);
-          SCOPED_TRACE(::testing::Message() << "n=" << n << " eq=" << equality
-                                            << " cache=" << cache << " level=" << level);
+          SCOPED_TRACE(::testing::Message() << "n=" << n << " eq=" << equality << " cache=" << cache
+                                            << " level=" << level);
           if (n >= 7) {
             EXPECT_GT(plain.steps, 0);
           }

@@ -154,8 +154,8 @@ TEST_P(KernelThrows, InterruptedSolveLeavesXInsideItsBox) {
       for (int p = 0; p < q.n; p++) {
         ASSERT_TRUE(s->lo[p] <= s->x[p] && s->x[p] <= s->hi[p])
             << "seed " << seed << ", kernel failing at call " << at << " of " << clean.calls
-            << ": variable " << s->home[p] << " x = " << s->x[p] << " outside [" << s->lo[p]
-            << ", " << s->hi[p] << "] by "
+            << ": variable " << s->home[p] << " x = " << s->x[p] << " outside [" << s->lo[p] << ", "
+            << s->hi[p] << "] by "
             << (s->x[p] > s->hi[p] ? s->x[p] - s->hi[p] : s->lo[p] - s->x[p]);
       }
       Capture cap;

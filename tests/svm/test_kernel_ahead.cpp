@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "kaltro.h"
 #include "fast_exp.h"
+#include "kaltro.h"
 #include "kernel.h"
 #include "lanes.h"
 
@@ -32,7 +32,7 @@ Rows make_rows(int n, int d, std::uint32_t seed) {
     v = normal(rng);
   for (int k = 0; k < d; k++) {
     r.x[static_cast<size_t>(3 * d + k)] = r.x[static_cast<size_t>(k)];  // row 3 = row 0
-    r.x[static_cast<size_t>(5 * d + k)] = 0;                             // row 5 = 0
+    r.x[static_cast<size_t>(5 * d + k)] = 0;                            // row 5 = 0
   }
   for (int i = 0; i < n; i++) {
     double s = 0;
@@ -44,8 +44,9 @@ Rows make_rows(int n, int d, std::uint32_t seed) {
 }
 
 double reference(const Rows& r, const ksvm::KernelParams& p, int a, int b) {
-  return ksvm::kernel_value(p, r.x.data() + static_cast<size_t>(a) * r.d, r.norm2[static_cast<size_t>(a)],
-                            r.x.data() + static_cast<size_t>(b) * r.d, r.norm2[static_cast<size_t>(b)], r.d);
+  return ksvm::kernel_value(
+      p, r.x.data() + static_cast<size_t>(a) * r.d, r.norm2[static_cast<size_t>(a)],
+      r.x.data() + static_cast<size_t>(b) * r.d, r.norm2[static_cast<size_t>(b)], r.d);
 }
 
 bool same_bits(double u, double v) { return std::memcmp(&u, &v, sizeof u) == 0; }
@@ -231,8 +232,10 @@ TEST(SvmKernelAhead, WholeSolvesComeOutBitForBit) {
       EXPECT_TRUE(same_bits(fast.w, plain.w)) << "level " << level;
       EXPECT_EQ(fast.evals, plain.evals) << "level " << level;
       for (int i = 0; i < 700; i++) {
-        ASSERT_TRUE(same_bits(fast.x[static_cast<size_t>(i)], plain.x[static_cast<size_t>(i)])) << i;
-        ASSERT_TRUE(same_bits(fast.g[static_cast<size_t>(i)], plain.g[static_cast<size_t>(i)])) << i;
+        ASSERT_TRUE(same_bits(fast.x[static_cast<size_t>(i)], plain.x[static_cast<size_t>(i)]))
+            << i;
+        ASSERT_TRUE(same_bits(fast.g[static_cast<size_t>(i)], plain.g[static_cast<size_t>(i)]))
+            << i;
       }
     }
   }

@@ -99,7 +99,8 @@ TEST(SvmKernel, WidthSpecificCallbacksGiveTheSameBits) {
       x[i] = std::sin(1.7 * static_cast<double>(i) + d) * (1 + static_cast<double>(i % 5));
     for (int r = 0; r < 3; r++)
       for (int k = 0; k < d; k++)
-        norm2[static_cast<size_t>(r)] += x[static_cast<size_t>(r * d + k)] * x[static_cast<size_t>(r * d + k)];
+        norm2[static_cast<size_t>(r)] +=
+            x[static_cast<size_t>(r * d + k)] * x[static_cast<size_t>(r * d + k)];
     for (int type = 0; type < 3; type++) {
       ksvm::KernelData kd;
       kd.x = x.data();
@@ -233,7 +234,8 @@ TEST(SvmModel, UnusableModelsNamed) {
       {"svm_type c_svc\nkernel_type rbf\ngamma 0.5\nnr_class 2\ntotal_sv 1\nrho 0\nlabel 1 -1\n",
        ": not a usable model: no 'SV' line in the header"},
       {head + "0.5 1:1\n", ": total_sv is 2 but the file holds 1 support vectors"},
-      {head + "0.5 1:1\n-0.5 1:2\n0.1 1:3\n", ": total_sv is 2 but the file holds 3 support vectors"},
+      {head + "0.5 1:1\n-0.5 1:2\n0.1 1:3\n",
+       ": total_sv is 2 but the file holds 3 support vectors"},
       {head + "0.5 1:1\nabc 1:2\n", ":11: coefficient 'abc' is not a number"},
       {head + "0.5 2:1 1:1\n-0.5 1:2\n", ":10: feature index 1 after 2: indices must increase"},
       {"svm_type c_svc\nkernel_type rbf\ngamma 0.5\nnr_class 2\ntotal_sv 2\nrho 0\n"

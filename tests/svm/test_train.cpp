@@ -121,7 +121,8 @@ void check_optimal(const Dataset& d, const TrainOptions& o, const TrainResult& r
     double f = 0;
     for (int j = 0; j < d.n; j++)
       if (coef[j] != 0)
-        f += coef[j] * ksvm::kernel_value(o.kernel, d.row(j), d.norm2[j], d.row(i), d.norm2[i], d.d);
+        f +=
+            coef[j] * ksvm::kernel_value(o.kernel, d.row(j), d.norm2[j], d.row(i), d.norm2[i], d.d);
     double g = y - f, lo = std::fmin(0.0, o.C * y), hi = std::fmax(0.0, o.C * y);
     if (coef[i] < hi)
       g_high = std::fmax(g_high, g);
