@@ -39,7 +39,7 @@ const char* number(const char* p, const char* end, double& v) {
 int write_matrix(const char* data_path, double gamma, const char* out_path) {
   ksvm::Dataset data;
   try {
-    data = ksvm::read_dataset(data_path, ksvm::ParseLimits());
+    data = ksvm::read_dataset(data_path, ksvm::ReadOptions());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

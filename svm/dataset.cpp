@@ -57,8 +57,8 @@ struct Sparse {
 
 }  // namespace
 
-Dataset parse_sparse(const char* begin, const char* end, const std::string& name, int first_line,
-                     const ParseLimits& limits) {
+Dataset parse_text(const char* begin, const char* end, const std::string& name, int first_line,
+                   const ReadOptions& opt) {
   Sparse s;
   // Sized from a quick count so the staging never grows by copying.
   s.start.reserve(static_cast<size_t>(std::count(begin, end, '\n')) + 2);
@@ -67,7 +67,9 @@ Dataset parse_sparse(const char* begin, const char* end, const std::string& name
   s.index.reserve(pairs);
   s.value.reserve(pairs);
   Dataset data;
-  int width = limits.min_d > 0 ? limits.min_d : 0;
+  int width = opt.min_d > 0 ? opt.min_d : 0;
+  // A precomputed kernel's rows start with feature 0, the serial.
+  const long long first = opt.precomputed ? 0 : 1;
   int line = first_line - 1;
   const char* p = begin;
   while (p < end) {
@@ -85,14 +87,14 @@ Dataset parse_sparse(const char* begin, const char* end, const std::string& name
     char* q;
     double h = std::strtod(p, &q);
     if (q == p || !token_ends(q, eol))
-      fail(name, line, limits.head_name + std::string(" '") + token(p, eol) + "' is not a number");
+      fail(name, line, opt.head_name + std::string(" '") + token(p, eol) + "' is not a number");
     if (!std::isfinite(h))
-      fail(name, line, limits.head_name + std::string(" '") + token(p, eol) + "' is not finite");
+      fail(name, line, opt.head_name + std::string(" '") + token(p, eol) + "' is not finite");
     bool known = false;
     for (double l : data.labels)
       known = known || l == h;
     if (!known) {
-      if (limits.max_labels > 0 && static_cast<int>(data.labels.size()) >= limits.max_labels) {
+      if (opt.max_labels > 0 && static_cast<int>(data.labels.size()) >= opt.max_labels) {
         std::string seen;
         for (double l : data.labels)
           seen += (seen.empty() ? "" : " and ") + format_number(l);
@@ -105,7 +107,7 @@ Dataset parse_sparse(const char* begin, const char* end, const std::string& name
     s.head.push_back(h);
     p = q;
 
-    long long prev = 0;
+    long long prev = first - 1;
     for (;;) {
       while (p < eol && blank(*p))
         p++;
@@ -120,9 +122,9 @@ Dataset parse_sparse(const char* begin, const char* end, const std::string& name
       }
       if (p == t || p == eol || *p != ':')
         fail(name, line, "expected index:value, found '" + token(t, eol) + "'");
-      if (idx > INT_MAX)
+      if (idx - first >= INT_MAX)
         fail(name, line, "feature index '" + std::string(t, p) + "' is too large");
-      if (idx < 1)
+      if (idx < first)
         fail(name, line, "feature index 0: indices start at 1");
       if (idx <= prev)
         fail(name, line,
@@ -141,11 +143,11 @@ Dataset parse_sparse(const char* begin, const char* end, const std::string& name
              "value '" + token(p, eol) + "' of feature " + std::to_string(idx) + " is not finite");
       p = q;
       prev = idx;
-      s.index.push_back(static_cast<int>(idx - 1));
+      s.index.push_back(static_cast<int>(idx - first));
       s.value.push_back(v);
     }
-    if (prev > width)
-      width = static_cast<int>(prev);
+    if (prev - first + 1 > width)
+      width = static_cast<int>(prev - first + 1);
     s.start.push_back(s.index.size());
     if (s.head.size() > static_cast<size_t>(INT_MAX))
       fail(name, line, "too many lines");
@@ -168,11 +170,11 @@ Dataset parse_sparse(const char* begin, const char* end, const std::string& name
   return data;
 }
 
-Dataset read_dataset(const std::string& path, const ParseLimits& limits) {
+Dataset read_dataset(const std::string& path, const ReadOptions& opt) {
   std::string text = read_file(path);
   if (text.empty())
     throw Failure(path + ": the file is empty");
-  Dataset data = parse_sparse(text.data(), text.data() + text.size(), path, 1, limits);
+  Dataset data = parse_text(text.data(), text.data() + text.size(), path, 1, opt);
   if (data.n == 0)
     throw Failure(path + ": no examples, only blank lines");
   return data;
@@ -182,11 +184,119 @@ void widen(Dataset& data, int d, const std::string& name) {
   if (d <= data.d)
     return;
   std::vector<double> x(dense_cells(data.n, d, name), 0.0);
-  for (int i = 0; i < data.n; i++)
-    std::memcpy(x.data() + static_cast<size_t>(i) * d, data.row(i),
-                sizeof(double) * static_cast<size_t>(data.d));
+  if (data.d > 0)  // rows without features have nothing to copy (and no storage)
+    for (int i = 0; i < data.n; i++)
+      std::memcpy(x.data() + static_cast<size_t>(i) * d, data.row(i),
+                  sizeof(double) * static_cast<size_t>(data.d));
   data.x.swap(x);
   data.d = d;
+}
+
+double Dataset::at(int i, int k) const {
+  if (k < 0 || k >= d)
+    return 0;
+  if (!sparse)
+    return x[static_cast<size_t>(i) * static_cast<size_t>(d) + static_cast<size_t>(k)];
+  const int* b = index.data() + start[static_cast<size_t>(i)];
+  const int* e = index.data() + start[static_cast<size_t>(i) + 1];
+  const int* f = std::lower_bound(b, e, k);
+  return f != e && *f == k ? value[static_cast<size_t>(f - index.data())] : 0;
+}
+
+size_t Dataset::nonzeros() const {
+  if (sparse)
+    return value.size();
+  return static_cast<size_t>(std::count_if(x.begin(), x.end(), [](double v) { return v != 0; }));
+}
+
+namespace {
+
+// Heads, their distinct values and the squared norms of dense rows.
+void finish_dense(Dataset& data, const double* head) {
+  data.head.assign(head, head + data.n);
+  for (double h : data.head)
+    if (std::find(data.labels.begin(), data.labels.end(), h) == data.labels.end())
+      data.labels.push_back(h);
+  data.norm2.resize(static_cast<size_t>(data.n));
+  for (int i = 0; i < data.n; i++)
+    data.norm2[static_cast<size_t>(i)] = dot(data.row(i), data.row(i), data.d);
+}
+
+void check_shape(int n, int d) {
+  if (n < 0 || d < 0)
+    throw Failure("a data set needs a row count and a feature count of at least 0");
+}
+
+}  // namespace
+
+Dataset dataset_from_dense(int n, int d, const double* x, const double* head) {
+  check_shape(n, d);
+  Dataset data;
+  data.n = n;
+  data.d = d;
+  const size_t cells = dense_cells(n, d, "the data");
+  if (cells > 0)
+    data.x.assign(x, x + cells);
+  finish_dense(data, head);
+  return data;
+}
+
+Dataset dataset_from_csr(int n, int d, const std::int64_t* indptr, const std::int32_t* indices,
+                         const double* values, const double* head) {
+  check_shape(n, d);
+  Dataset data;
+  data.n = n;
+  data.d = d;
+  data.x.assign(dense_cells(n, d, "the data"), 0.0);
+  for (int i = 0; i < n; i++) {
+    std::int64_t prev = -1;
+    for (std::int64_t e = indptr[i]; e < indptr[i + 1]; e++) {
+      const std::int32_t k = indices[e];
+      if (k <= prev || k >= d)
+        throw Failure(
+            "row " + std::to_string(i) + ": feature index " + std::to_string(k) +
+            (k >= d ? " is beyond the " + std::to_string(d) + " features" : " does not increase"));
+      prev = k;
+      data.x[static_cast<size_t>(i) * static_cast<size_t>(d) + static_cast<size_t>(k)] = values[e];
+    }
+  }
+  finish_dense(data, head);
+  return data;
+}
+
+Dataset select_rows(const Dataset& data, const std::vector<int>& rows) {
+  Dataset out;
+  out.n = static_cast<int>(rows.size());
+  out.d = data.d;
+  out.sparse = data.sparse;
+  const size_t ud = static_cast<size_t>(data.d);
+  if (data.sparse)
+    out.start.push_back(0);
+  else
+    out.x.reserve(rows.size() * ud);
+  for (int r : rows) {
+    if (r < 0 || r >= data.n)
+      throw Failure("row " + std::to_string(r) + " is not in the data");
+    const size_t i = static_cast<size_t>(r);
+    if (data.sparse) {
+      out.index.insert(out.index.end(),
+                       data.index.begin() + static_cast<std::ptrdiff_t>(data.start[i]),
+                       data.index.begin() + static_cast<std::ptrdiff_t>(data.start[i + 1]));
+      out.value.insert(out.value.end(),
+                       data.value.begin() + static_cast<std::ptrdiff_t>(data.start[i]),
+                       data.value.begin() + static_cast<std::ptrdiff_t>(data.start[i + 1]));
+      out.start.push_back(out.index.size());
+    } else if (ud > 0) {
+      out.x.insert(out.x.end(), data.x.begin() + static_cast<std::ptrdiff_t>(i * ud),
+                   data.x.begin() + static_cast<std::ptrdiff_t>((i + 1) * ud));
+    }
+    out.head.push_back(data.head[i]);
+    out.norm2.push_back(data.norm2[i]);
+  }
+  for (double h : out.head)
+    if (std::find(out.labels.begin(), out.labels.end(), h) == out.labels.end())
+      out.labels.push_back(h);
+  return out;
 }
 
 }  // namespace ksvm

@@ -1,20 +1,13 @@
-// The three kernels on dense rows with precomputed squared norms, and the
-// callbacks that hand them to the solver.
+// The kernels on rows with precomputed squared norms, and the callbacks that
+// hand them to the solver.
 #ifndef KSVM_KERNEL_H
 #define KSVM_KERNEL_H
 
 #include <memory>
 
+#include "kaltro_svm.h"
+
 namespace ksvm {
-
-enum KernelType { kLinear = 0, kPolynomial = 1, kRbf = 2 };
-
-struct KernelParams {
-  int type = kRbf;
-  int degree = 3;    ///< polynomial only
-  double gamma = 0;  ///< polynomial and RBF
-  double coef0 = 0;  ///< polynomial only
-};
 
 /// a.b over d entries, those of b Step apart.  Four independent sums let
 /// the compiler use vector registers without reassociating (no fast-math
@@ -61,11 +54,18 @@ inline double power(double v, int e) {
   return r;
 }
 
-/// K(a, b) for rows a, b of d entries with squared norms na, nb.
+/// K(a, b) for rows a, b of d entries with squared norms na, nb (not for
+/// precomputed kernels, whose values are looked up).
 double kernel_value(const KernelParams& p, const double* a, double na, const double* b, double nb,
                     int d);
 
+/// K(row i of a, row j of b), for any holdings and widths; for a precomputed
+/// kernel, feature `serial of j` of row i of a.
+double kernel_value(const KernelParams& p, const Dataset& a, int i, const Dataset& b, int j);
+
 struct KernelAhead;
+
+using KernelFn = double (*)(int, int, void*);
 
 // What the solver's callback reads: the dense row-major matrix, its squared
 // norms and the parameters; counts every evaluation.
@@ -78,6 +78,7 @@ struct KernelAhead;
 // simply gets its value computed afresh: the answers never depend on the
 // guess, and they are the very bits a single evaluation gives.
 struct KernelData {
+  const Dataset* data = nullptr;
   const double* x = nullptr;
   const double* norm2 = nullptr;
   int d = 0;
@@ -87,15 +88,23 @@ struct KernelData {
   /// Kernel index at each of n positions, read ahead; null: no reading ahead.
   const int* order = nullptr;
   int n = 0;
+  /// Rows that kernel indices may name (0: n).
+  int rows = 0;
 
   /// The entries computed ahead and the rows copied for them (kernel_ahead.h).
   const std::unique_ptr<KernelAhead> ahead;
 
   KernelData();
+  /// For kernel indices that are rows of `data` (which must outlive this).
+  KernelData(const Dataset& data, const KernelParams& p);
   ~KernelData();
-};
 
-using KernelFn = double (*)(int, int, void*);
+  /// The solver's kernel indices of its n positions, so that entries can be
+  /// computed ahead along its walk.
+  void follow(const int* kidx, int positions);
+  /// The callback to hand to the solver, with this object as its argument.
+  KernelFn callback() const;
+};
 
 /// The callback for rows of d features; its argument is a KernelData with
 /// that d, whose p says which kernel.  Small widths get a callback made for

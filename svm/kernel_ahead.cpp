@@ -56,6 +56,10 @@ __attribute__((always_inline)) inline bool finish(const KernelData& k, double na
       }
       return true;
     }
+    case kSigmoid:
+      for (int t = 0; t < kAhead; t++)
+        out[t] = std::tanh(k.p.gamma * ab[t] + k.p.coef0);
+      return true;
     default: {
       const double g = -k.p.gamma;
       for (int t = 0; t < kAhead; t++)
@@ -183,18 +187,19 @@ KernelBlockFn block_for(int d) {
 // rebuilt when it has gone stale, which happens about once after each
 // reordering of the solver's variables.
 int locate(KernelData& k, KernelAhead& h, int b) {
-  if (!k.order || b < 0 || b >= k.n)
+  const int rows = k.rows > 0 ? k.rows : k.n;
+  if (!k.order || b < 0 || b >= rows)
     return -1;
-  const size_t n = static_cast<size_t>(k.n);
-  if (h.where.size() == n) {
+  const size_t r = static_cast<size_t>(rows);
+  if (h.where.size() == r) {
     const int p = h.where[static_cast<size_t>(b)];
-    if (p >= 0 && k.order[p] == b)
+    if (p >= 0 && p < k.n && k.order[p] == b)
       return p;
   }
-  h.where.assign(n, -1);
+  h.where.assign(r, -1);
   for (int p = 0; p < k.n; p++) {
     const int q = k.order[p];
-    if (q < 0 || q >= k.n) {
+    if (q < 0 || q >= rows) {
       k.order = nullptr;  // not a set of rows: never read ahead
       return -1;
     }
@@ -242,7 +247,7 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
       const int q = h.key[t];
       if (held[t] == q)
         continue;
-      if (q < 0 || q >= k.n)
+      if (q < 0 || q >= (k.rows > 0 ? k.rows : k.n))
         return false;
       const size_t at = static_cast<size_t>(p0 + t);
       const double* src = k.x + static_cast<size_t>(q) * ud;

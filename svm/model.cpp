@@ -189,9 +189,9 @@ Model read_model(const std::string& path) {
     throw Failure(path + ": nr_sv " + std::to_string(m.nr_sv[0]) + " + " +
                   std::to_string(m.nr_sv[1]) + " does not match total_sv " + std::to_string(total));
 
-  ParseLimits limits;
+  ReadOptions limits;
   limits.head_name = "coefficient";
-  m.sv = parse_sparse(p, end, path, h.line + 1, limits);
+  m.sv = parse_text(p, end, path, h.line + 1, limits);
   if (m.sv.n != total)
     throw Failure(path + ": total_sv is " + std::to_string(total) + " but the file holds " +
                   std::to_string(m.sv.n) + " support vectors");

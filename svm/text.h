@@ -1,5 +1,5 @@
 // Plain-text helpers shared by the readers and writers: whole-file input,
-// output that reports write failures, the error type and number formatting.
+// output that reports write failures and number formatting.
 #ifndef KSVM_TEXT_H
 #define KSVM_TEXT_H
 
@@ -7,13 +7,9 @@
 #include <stdexcept>
 #include <string>
 
-namespace ksvm {
+#include "kaltro_svm.h"
 
-// A failure the user can act on; the message names the file (and line).
-class Failure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace ksvm {
 
 /// The whole content of `path`; throws Failure when it cannot be read.
 std::string read_file(const std::string& path);

@@ -21,17 +21,11 @@ long cache_budget(double mb) {
 
 TrainResult train(const Dataset& data, const TrainOptions& opt) {
   const int n = data.n;
-  KernelData kd;
-  kd.x = data.x.data();
-  kd.norm2 = data.norm2.data();
-  kd.d = data.d;
-  kd.p = opt.kernel;
-
+  KernelData kd(data, opt.kernel);
   KALTRO s(n);
-  s.kernel = kernel_callback(data.d);
+  s.kernel = kd.callback();
   s.kernel_arg = &kd;
-  kd.order = s.kidx;  // rows are asked for in this order: compute them ahead
-  kd.n = n;
+  kd.follow(s.kidx, n);  // rows are asked for in this order: compute them ahead
   s.equality = opt.bias;
   s.trace_level = opt.trace_level;
   s.eps_gap = opt.eps;

@@ -147,7 +147,7 @@ int cmd_train(int argc, char** argv) {
   const std::string model_file =
       files.size() > 1 ? files[1] : ksvm::base_name(train_file) + ".model";
 
-  ksvm::ParseLimits limits;
+  ksvm::ReadOptions limits;
   limits.max_labels = 2;
   ksvm::Dataset data = ksvm::read_dataset(train_file, limits);
   if (data.labels.size() < 2)
@@ -188,7 +188,7 @@ int cmd_predict(int argc, char** argv) {
       files.size() > 2 ? files[2] : ksvm::base_name(test_file) + ".predict";
 
   ksvm::Model model = ksvm::read_model(model_file);
-  ksvm::Dataset data = ksvm::read_dataset(test_file, ksvm::ParseLimits());
+  ksvm::Dataset data = ksvm::read_dataset(test_file, ksvm::ReadOptions());
   std::vector<double> labels = ksvm::predict(model, data, test_file);
 
   ksvm::OutFile out(out_file);

@@ -11,14 +11,14 @@
 namespace {
 
 using ksvm::Dataset;
-using ksvm::ParseLimits;
+using ksvm::ReadOptions;
 using ksvm_test::failure_of;
 
-Dataset parse(const std::string& text, ParseLimits limits = ParseLimits()) {
-  return ksvm::parse_sparse(text.data(), text.data() + text.size(), "in.txt", 1, limits);
+Dataset parse(const std::string& text, ReadOptions limits = ReadOptions()) {
+  return ksvm::parse_text(text.data(), text.data() + text.size(), "in.txt", 1, limits);
 }
 
-std::string parse_error(const std::string& text, ParseLimits limits = ParseLimits()) {
+std::string parse_error(const std::string& text, ReadOptions limits = ReadOptions()) {
   return failure_of([&] { parse(text, limits); });
 }
 
@@ -42,7 +42,7 @@ TEST(SvmDataset, TabsCarriageReturnsAndNoFinalNewline) {
 }
 
 TEST(SvmDataset, WidthAtLeastMinimumAndWiden) {
-  ParseLimits limits;
+  ReadOptions limits;
   limits.min_d = 4;
   Dataset d = parse("1 2:3\n", limits);
   EXPECT_EQ(d.d, 4);
@@ -92,7 +92,7 @@ TEST(SvmDataset, ControlBytesDoNotEndTheText) {
 }
 
 TEST(SvmDataset, ThirdLabelRefusedWhenTwoAllowed) {
-  ParseLimits two;
+  ReadOptions two;
   two.max_labels = 2;
   EXPECT_EQ(parse_error("2 1:1\n7 1:2\n2\n3 1:1\n", two),
             "in.txt:4: a third label 3 (a binary classifier takes two: 2 and 7)");
@@ -103,7 +103,7 @@ TEST(SvmDataset, FileLevelFaults) {
   ksvm_test::ScratchFile empty("empty.txt", "");
   ksvm_test::ScratchFile blank("blank.txt", "\n  \n\t\n");
   ksvm_test::ScratchFile good("good.txt", "1 1:1\n-1 2:1\n");
-  ParseLimits limits;
+  ReadOptions limits;
   EXPECT_EQ(failure_of([&] { ksvm::read_dataset(empty.path(), limits); }),
             empty.path() + ": the file is empty");
   EXPECT_EQ(failure_of([&] { ksvm::read_dataset(blank.path(), limits); }),

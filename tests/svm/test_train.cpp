@@ -22,7 +22,7 @@ using ksvm::TrainOptions;
 using ksvm::TrainResult;
 
 Dataset parse(const std::string& text) {
-  return ksvm::parse_sparse(text.data(), text.data() + text.size(), "t", 1, ksvm::ParseLimits());
+  return ksvm::parse_text(text.data(), text.data() + text.size(), "t", 1, ksvm::ReadOptions());
 }
 
 TrainOptions quiet(int type, double C) {
