@@ -56,6 +56,11 @@ double kernel_value(const KernelParams& p, const Dataset& a, int i, const Datase
   return from_dot(p, ab, a.norm2[static_cast<size_t>(i)], b.norm2[static_cast<size_t>(j)]);
 }
 
+void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out) {
+  for (int s = 0; s < sv.n; s++)
+    out[s] = kernel_value(p, sv, s, z, i);
+}
+
 KernelData::KernelData() : ahead(new KernelAhead) {}
 
 KernelData::KernelData(const Dataset& set, const KernelParams& params) : KernelData() {

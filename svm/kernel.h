@@ -63,6 +63,10 @@ double kernel_value(const KernelParams& p, const double* a, double na, const dou
 /// kernel, feature `serial of j` of row i of a.
 double kernel_value(const KernelParams& p, const Dataset& a, int i, const Dataset& b, int j);
 
+/// K(row s of sv, row i of z) for every row s of sv, into out[0..sv.n-1]:
+/// the kernel values a prediction at row i of z needs.
+void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out);
+
 struct KernelAhead;
 
 using KernelFn = double (*)(int, int, void*);
