@@ -58,7 +58,7 @@ double kernel_value(const KernelParams& p, const Dataset& a, int i, const Datase
 
 void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out) {
   for (int s = 0; s < sv.n; s++)
-    out[s] = kernel_value(p, sv, s, z, i);
+    out[s] = kernel_value(p, z, i, sv, s);  // a precomputed row of z names sv by serial
 }
 
 KernelData::KernelData() : ahead(new KernelAhead) {}
