@@ -82,7 +82,7 @@ void KALTRO::unshrink(bool from_gref) {
         double d = x[k] - xref[k];
         if (d == 0)
           continue;
-        kaltro::detail::cache_tidy(*this);
+        kaltro::detail::cache_room(*this);
         const float* r = getrow(k, n, false);
         axpy_row(g, r, d, l, n);
       }
@@ -93,7 +93,7 @@ void KALTRO::unshrink(bool from_gref) {
         double xk = x[k];
         if (xk == 0)
           continue;
-        kaltro::detail::cache_tidy(*this);
+        kaltro::detail::cache_room(*this);
         const float* r = getrow(k, n, false);
         axpy_row(g, r, xk, l, n);
       }
@@ -115,7 +115,7 @@ void KALTRO::togbar(int k) {
   double d = x[k] - xref[k];
   if (d == 0)
     return;
-  kaltro::detail::cache_tidy(*this);
+  cache_clean();
   const float* r = getrow(k, n, false);
   axpy_row(gref, r, d, 0, n);
   xref[k] = x[k];

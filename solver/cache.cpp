@@ -5,9 +5,9 @@
 // row of position i valid for columns 0..upto-1; column j holds
 // K(kidx[i], kidx[j]) for the variable standing at position j now.  The
 // pointer holds until that row changes length or is dropped; only
-// cache_compact, which the solver reaches through cache_tidy where it holds
-// no row, moves rows that keep their length.  Where the entries live is the row store's
-// business (rowstore.cpp).
+// cache_compact moves rows that keep their length, and the solver calls it
+// only between its own steps, where no caller holds a row.  Where the
+// entries live is the row store's business (rowstore.cpp).
 #include "internal.h"
 
 #include <memory>
@@ -212,6 +212,13 @@ void cache_compact(KALTRO& s) {
 void cache_tidy(KALTRO& s) {
   s.cache_clean();
   cache_compact(s);
+}
+
+void cache_room(KALTRO& s) {
+  if (s.work->rows_unheld)
+    cache_tidy(s);
+  else
+    s.cache_clean();
 }
 
 }  // namespace detail

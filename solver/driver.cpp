@@ -1,6 +1,6 @@
 // The driver: start-point test, cache set-up, outer passes of full
 // restoration, inner iteration with shrinking, clean-up and summary.
-#include "kaltro.h"
+#include "internal.h"
 
 #include <cmath>
 #include <cstdio>
@@ -25,6 +25,18 @@ void clamp_into_box(KALTRO& s) {
     else if (s.x[i] > s.hi[i])
       s.x[i] = s.hi[i];
   }
+}
+
+// unshrink as run calls it: nobody holds a row then, so the gradient
+// rebuild may slide rows together before its fetches, which keeps the
+// full rows it asks for inside the row block.
+void unshrink_unheld(KALTRO& s, bool from_gref) {
+  struct Unheld {
+    kaltro::detail::Work* w;
+    explicit Unheld(kaltro::detail::Work* w_) : w(w_) { w->rows_unheld = true; }
+    ~Unheld() { w->rows_unheld = false; }
+  } unheld(s.work);
+  s.unshrink(from_gref);
 }
 
 }  // namespace
@@ -56,9 +68,9 @@ int KALTRO::run(bool initialize, bool finalize) {
   int result = 0;
   double gap = 0;
   try {
-    unshrink(false);
+    unshrink_unheld(*this, false);
     while (result == 0) {
-      unshrink(true);
+      unshrink_unheld(*this, true);
       gap = clipped_gap(g_high, g_low);
       info("*", "* it:%d l:%d |g|:%f w:%f\n", it, l, gap, w);
       if (gap < eps_gap) {

@@ -28,9 +28,11 @@ namespace detail {
 // that takes it, grows in place where the room behind it is free, and when
 // the room at the end runs short the rows are slid together to close the
 // holes.  That happens only in cache_compact, which the solver reaches
-// through cache_tidy, right after its own cache_clean, where it holds no row
-// pointer.  A row that finds no room at all (or a cache whose block could not
-// be had) falls back to malloc.
+// between its own steps: before an iteration step fetches its rows, and in
+// the gradient rebuilds of run.  No public operation a caller may call on
+// its own moves a row, so a row the caller holds stays where it is until it
+// is resized or dropped.  A row that finds no room at all (or a cache whose
+// block could not be had) falls back to malloc.
 class RowStore {
 public:
   static const size_t kAlign = 64;  // every block starts on a cache line
@@ -97,6 +99,7 @@ void prefault(float* from, float* to);
 struct Work {
   std::unique_ptr<float[]> kdiag;   // K(i,i) by position, contiguous; set by cache_init, moved by swap
   std::unique_ptr<RowStore> store;  // room for the row entries; null without a cache or a block
+  bool rows_unheld = false;         // set by run around its own unshrink: no caller holds a row
 };
 
 // ---- the cache's own operations (cache.cpp) ----
@@ -107,6 +110,10 @@ void cache_compact(KALTRO& s);
 /// cache_clean, then cache_compact: the solver's way to make room before it
 /// fetches rows, at points where it holds none.
 void cache_tidy(KALTRO& s);
+/// What unshrink does before each fetch: cache_tidy while run has set
+/// rows_unheld, else cache_clean alone, since a caller that calls unshrink
+/// on its own may hold rows.
+void cache_room(KALTRO& s);
 /// Follow a whole sequence of exchanges (pairs i < j, in order) in rows[]
 /// and every cached row, in one walk of the ring.  Ends exactly as one
 /// cache_swap per exchange would.
