@@ -38,6 +38,8 @@ void KALTRO::Arow::refile(Arow* after) {
 KALTRO::Arow::~Arow() { kaltro::detail::free_entries(store, data, len); }
 
 int KALTRO::Arow::resize(int newlen) {
+  if (newlen < 0)
+    newlen = 0;  // a negative length holds no entries, like 0
   const int old = len;
   if (newlen == len)
     return 0;

@@ -43,7 +43,8 @@ public:
     ~Arow();
     /// Take the row out of the ring and, if it holds entries, put it right behind `after`.
     void refile(Arow* after);
-    /// Resize to exactly `newlen` entries keeping the common prefix; returns the byte change.
+    /// Resize to exactly `newlen` entries (a negative length counts as 0) keeping the
+    /// common prefix; returns the byte change, 4 * (new len - old len).
     int resize(int newlen);
   };
 

@@ -694,6 +694,42 @@ TEST(CacheBlock, RowsBeyondTheBlockLiveOnTheirOwn) {
   EXPECT_EQ(s.ring, nullptr);
 }
 
+TEST(CacheRows, NegativeLengthHoldsNothing) {
+  // A negative length acts as 0 wherever the entries live: in the row
+  // block, in memory of their own beside it, or with no block at all.
+  const int n = 16;
+  Cached c(n, false);
+  KALTRO& s = c.s;
+  s.maxcachesize = 0;  // the block holds a few full rows; the rest go beside it
+  s.cache_init();
+  for (int p = 0; p < 10; p++)
+    s.getrow(p, n, true);
+  const kaltro::detail::RowStore* st = s.work->store.get();
+  ASSERT_NE(st, nullptr);
+  int in_block = 0;
+  for (int p = 0; p < 10; p++) {
+    Arow* r = s.rows[p];
+    in_block += st->owns(r->data);
+    EXPECT_EQ(r->resize(-1 - p), -4 * n) << p;
+    EXPECT_EQ(r->len, 0);
+    EXPECT_EQ(r->data, nullptr);
+    EXPECT_EQ(r->resize(INT_MIN), 0);
+    s.cache_bytes -= 4 * n;
+  }
+  EXPECT_GT(in_block, 0);
+  EXPECT_LT(in_block, 10);
+  for (int p = 0; p < 10; p++)
+    s.getrow(p, n - p, p % 2 == 0);  // fetched afresh, wherever they land
+  EXPECT_TRUE(consistent(s));
+
+  Arow lone{nullptr, nullptr, 3, 0, 1.0f, nullptr, nullptr};
+  EXPECT_EQ(lone.resize(5), 20);
+  lone.data[4] = 2.0f;
+  EXPECT_EQ(lone.resize(-2), -20);
+  EXPECT_EQ(lone.len, 0);
+  EXPECT_EQ(lone.data, nullptr);
+}
+
 TEST(CacheRows, NoVariables) {
   Cached c(0);
   EXPECT_NE(c.s.ring, nullptr);
