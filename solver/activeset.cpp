@@ -27,7 +27,7 @@ inline void axpy_row(double* g, const float* r, double d, int from, int to) {
 
 // Exchanges every per-variable entry of positions i and j; the cache
 // (rows and their entries) is the caller's business.
-void swap_entries(KALTRO& s, int i, int j) {
+void swap_entries(KALTRO& s, int i, int j) noexcept {
   std::swap(s.kidx[i], s.kidx[j]);
   std::swap(s.lin[i], s.lin[j]);
   std::swap(s.lo[i], s.lo[j]);
@@ -42,7 +42,7 @@ void swap_entries(KALTRO& s, int i, int j) {
 
 }  // namespace
 
-void KALTRO::swap(int i, int j) {
+void KALTRO::swap(int i, int j) noexcept {
   if (i == j)
     return;
   swap_entries(*this, i, j);

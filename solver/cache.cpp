@@ -85,7 +85,7 @@ void KALTRO::cache_init() {
   }
 }
 
-void KALTRO::cache_fini() {
+void KALTRO::cache_fini() noexcept {
   if (!ring)
     return;
   for (int i = 0; i < n; i++)
@@ -155,7 +155,7 @@ long KALTRO::cache_clean() {
   return cache_bytes;
 }
 
-void KALTRO::cache_swap(int i, int j) {
+void KALTRO::cache_swap(int i, int j) noexcept {
   if (!ring)
     return;
   std::swap(rows[i], rows[j]);
@@ -182,7 +182,7 @@ namespace detail {
 // so replaying the sequence row by row gives the same end state as replaying
 // it exchange by exchange, at one pass over the rows instead of one per
 // exchange.
-void cache_reorder(KALTRO& s, const std::vector<int>& pairs) {
+void cache_reorder(KALTRO& s, const std::vector<int>& pairs) noexcept {
   if (!s.ring || pairs.empty())
     return;
   const size_t count = pairs.size();

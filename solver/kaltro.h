@@ -13,7 +13,9 @@
 // any number of run(false, false) and a final run(false, true).
 //
 // Errors found while solving are result codes (-1, message in last_error);
-// allocation failures and exceptions thrown by the kernel propagate.
+// allocation failures and exceptions thrown by the kernel propagate.  Giving
+// memory back never fails: dropping or cutting rows, cache_fini and the
+// destructor throw nothing.
 #ifndef KALTRO_H
 #define KALTRO_H
 
@@ -106,13 +108,13 @@ public:
 
   // ---- row cache ----
   void cache_init();                       ///< set up the cache: one row object per distinct kernel index
-  void cache_fini();                       ///< free every row and the ring; harmless without a cache
+  void cache_fini() noexcept;              ///< free every row and the ring; harmless without a cache
   long cache_clean();                      ///< drop least recent rows until within maxcachesize; returns cache_bytes
-  void cache_swap(int i, int j);           ///< follow the exchange of positions i and j in every cached row
+  void cache_swap(int i, int j) noexcept;  ///< follow the exchange of positions i and j in every cached row
   float* getrow(int i, int upto, bool hot);///< entries of row i valid for columns 0..upto-1
 
   // ---- active set and gradient ----
-  void swap(int i, int j);                 ///< exchange the variables at positions i and j
+  void swap(int i, int j) noexcept;        ///< exchange the variables at positions i and j
   void shrink();                           ///< extremes over the active set; move held variables out
   void unshrink(bool from_gref);           ///< make all variables active, rebuild gradients, compute w
   void togbar(int k);                      ///< fold the move of variable k into gref
