@@ -4,6 +4,7 @@
 #include "internal.h"
 #include "search.h"
 
+#include <climits>
 #include <cmath>
 #include <vector>
 
@@ -68,11 +69,23 @@ void select_second_order(const KALTRO& s, int u, int v, Pending& p) {
   }
 }
 
+// Steps a solve may take: max_steps when it is set, and never more than
+// `it` can count.
+int step_cap(const KALTRO& s) {
+  return s.max_steps > 0 && s.max_steps < INT_MAX ? static_cast<int>(s.max_steps) : INT_MAX;
+}
+
+int stop_at_cap(KALTRO& s) {
+  s.error(kaltro::msg::step_limit);
+  return kaltro::step_limit_result;
+}
+
 }  // namespace
 
 int KALTRO::iterate_gs1() {
   Touched touched(l);
   int selections = 0;
+  const int cap = step_cap(*this);
   for (;;) {
     // Scan: extremes start at 0, so candidates have gradients of the right sign.
     const kaltro::detail::Extremes e = kaltro::detail::find_extremes(g, x, lo, hi, 0, l, 0.0, 0.0);
@@ -86,6 +99,8 @@ int KALTRO::iterate_gs1() {
     touched.mark(sel);
     if (2 * touched.count < l && selections > 2 * touched.count + kShrinkSlack)
       return 1;
+    if (it >= cap)
+      return stop_at_cap(*this);
 
     kaltro::detail::cache_tidy(*this);
     const float* r = getrow(sel, l, true);
@@ -112,6 +127,7 @@ int KALTRO::iterate_gs2() {
   Touched touched(l);
   int pairs = 0;
   Pending pending;  // from second-order selection after the last step
+  const int cap = step_cap(*this);
   for (;;) {
     int u, v;  // rising and falling member
     if (pending.gain > 0) {
@@ -142,6 +158,8 @@ int KALTRO::iterate_gs2() {
     pairs += 1;
     if (touched.count < l && pairs > touched.count + kShrinkSlack)
       return 1;
+    if (it >= cap)
+      return stop_at_cap(*this);
 
     kaltro::detail::cache_tidy(*this);
     const float* ru = getrow(u, l, true);

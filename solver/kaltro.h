@@ -85,6 +85,9 @@ public:
   int marks;                               ///< one-character marks on the current console line
   bool cache_warned;                       ///< the cache-full report was written since cache_init
 
+  // ---- parameters added after the documented fields ----
+  long long max_steps;                     ///< stop a solve after this many steps (result kaltro::step_limit_result); 0 or less: no limit but INT_MAX; default 0
+
   // ---- the library's own, after the documented fields ----
   kaltro::detail::Work* work;              ///< opaque working state: diagonals by position, the row block
 
@@ -97,7 +100,8 @@ public:
 
   /// Solve.  initialize: set up the row cache first; finalize: free it and
   /// restore the caller's order afterwards (with initialize false: only that).
-  /// Returns the steps taken, 0 from the clean-up-only mode, or -1 after an error.
+  /// Returns the steps taken, 0 from the clean-up-only mode, -1 after an error,
+  /// or kaltro::step_limit_result (-2) when the solve stopped at max_steps.
   int run(bool initialize, bool finalize);
 
   // ---- reporting ----
@@ -121,19 +125,24 @@ public:
   void unswap();                           ///< restore the caller's order
 
   // ---- iteration ----
-  int iterate_gs1();                       ///< coordinate steps (equality false)
-  int iterate_gs2();                       ///< pairwise steps (equality true)
+  int iterate_gs1();                       ///< coordinate steps (equality false); 0 converged, 1 shrink due, -1 error, -2 step limit
+  int iterate_gs2();                       ///< pairwise steps (equality true); results as iterate_gs1
 };
+
+namespace kaltro {
+/// run's result when a solve stopped at max_steps (or at INT_MAX steps, which
+/// `it` cannot pass); last_error is then msg::step_limit.  Errors give -1.
+const int step_limit_result = -2;
 
 // The messages the solver reports; last_error points at one of these, so a
 // caller may compare the pointer as well as print the text.
-namespace kaltro {
 namespace msg {
 extern const char start_point[];   ///< start point outside its box by more than eps_bound
 extern const char not_convex[];    ///< curvature below -eps_bound along the chosen direction
 extern const char bad_eps_gap[];   ///< eps_gap not above 0
 extern const char non_finite[];    ///< the solve ended with a non-finite objective
 extern const char beyond_big[];    ///< gradients beyond big left no rising or no falling member
+extern const char step_limit[];    ///< the solve took max_steps steps without converging
 }  // namespace msg
 }  // namespace kaltro
 

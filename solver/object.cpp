@@ -10,7 +10,8 @@ KALTRO::KALTRO(int n_)
       eps_bound(1e-20), eps_gap(0.001), big(1e20), maxcachesize(268435456L),
       last_error(nullptr), g_low(0), g_high(0), w(0), g(nullptr), home(nullptr),
       it(0), l(0), xref(nullptr), gref(nullptr), cache_bytes(0), rows(nullptr),
-      ring(nullptr), dbuf(nullptr), ibuf(nullptr), marks(0), cache_warned(false), work(nullptr) {
+      ring(nullptr), dbuf(nullptr), ibuf(nullptr), marks(0), cache_warned(false),
+      max_steps(0), work(nullptr) {
   if (n_ < 0)
     throw std::invalid_argument("KALTRO: negative number of variables");
   // Hold the blocks in owners until all of them exist, so a failed

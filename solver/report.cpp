@@ -12,6 +12,7 @@ const char not_convex[] = "Function is not convex (negative curvature)";
 const char bad_eps_gap[] = "eps_gap must be positive";
 const char non_finite[] = "Non-finite value in the solution";
 const char beyond_big[] = "Gradient beyond big";
+const char step_limit[] = "Step limit reached";
 }  // namespace msg
 }  // namespace kaltro
 
