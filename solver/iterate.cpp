@@ -146,8 +146,10 @@ int KALTRO::iterate_gs2() {
       g_low = e.low;
       u = e.up;
       v = e.down;
+      // A NaN gap (inf - inf, with big infinite) is no convergence: it
+      // comes only with a member missing, handled below.
       const double gap = g_high - g_low;
-      if (gap < eps_gap || !(gap > 0))
+      if (gap < eps_gap || gap <= 0)
         return 0;
       if (u < 0 || v < 0)
         return error(kaltro::msg::beyond_big);
