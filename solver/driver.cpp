@@ -3,12 +3,18 @@
 #include "internal.h"
 
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
-const char kSetUpLine[] = "\nSetting up cache ...";
-const char kCleanUpLine[] = "\nCleaning and unswapping  cache...";
+// Written at every trace level, newline included, left to the ordinary
+// buffering of the output.
+const char kSetUpLine[] = "\nSetting up cache ...\n";
+const char kCleanUpLine[] = "\nCleaning and unswapping  cache...\n";
+
+void write_fixed(KALTRO& s, const char* line) {
+  if (s.output)
+    s.output(line, false, s.output_arg);
+}
 
 // The gap as reported and compared: never negative, and 0 for a NaN.
 double clipped_gap(double high, double low) {
@@ -49,7 +55,7 @@ int KALTRO::run(bool initialize, bool finalize) {
   }
 
   if (!initialize && finalize) {
-    puts(kCleanUpLine);
+    write_fixed(*this, kCleanUpLine);
     cache_fini();
     unswap();
     return 0;
@@ -58,7 +64,7 @@ int KALTRO::run(bool initialize, bool finalize) {
     return error(kaltro::msg::bad_eps_gap);
 
   if (initialize || !ring) {
-    puts(kSetUpLine);
+    write_fixed(*this, kSetUpLine);
     cache_init();
   }
 
@@ -102,7 +108,7 @@ int KALTRO::run(bool initialize, bool finalize) {
   clamp_into_box(*this);
 
   if (initialize && finalize) {
-    puts(kCleanUpLine);
+    write_fixed(*this, kCleanUpLine);
     cache_fini();
     unswap();
   }

@@ -87,6 +87,8 @@ public:
 
   // ---- parameters added after the documented fields ----
   long long max_steps;                     ///< stop a solve after this many steps (result kaltro::step_limit_result); 0 or less: no limit but INT_MAX; default 0
+  void (*output)(const char* text, bool flush, void* arg);  ///< receives every text the solver writes, in order; flush: make it visible now; null: write nothing; default kaltro::write_stdout
+  void* output_arg;                        ///< passed unchanged to output; default null
 
   // ---- the library's own, after the documented fields ----
   kaltro::detail::Work* work;              ///< opaque working state: diagonals by position, the row block
@@ -104,7 +106,7 @@ public:
   /// or kaltro::step_limit_result (-2) when the solve stopped at max_steps.
   int run(bool initialize, bool finalize);
 
-  // ---- reporting ----
+  // ---- reporting (all of it through `output`) ----
   /// Report `message` (when trace_level > 0), store it in last_error, return -1.
   int error(const char* message);
   /// Write a progress message: the one-character `mark` or the full `line`, printf-style.
@@ -130,6 +132,11 @@ public:
 };
 
 namespace kaltro {
+/// The default output: `text` to standard output, which is flushed when
+/// `flush` is true (progress marks and lines) and left to its ordinary
+/// buffering otherwise (errors and the set-up and clean-up lines).
+void write_stdout(const char* text, bool flush, void* arg);
+
 /// run's result when a solve stopped at max_steps (or at INT_MAX steps, which
 /// `it` cannot pass); last_error is then msg::step_limit.  Errors give -1.
 const int step_limit_result = -2;

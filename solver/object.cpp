@@ -11,7 +11,7 @@ KALTRO::KALTRO(int n_)
       last_error(nullptr), g_low(0), g_high(0), w(0), g(nullptr), home(nullptr),
       it(0), l(0), xref(nullptr), gref(nullptr), cache_bytes(0), rows(nullptr),
       ring(nullptr), dbuf(nullptr), ibuf(nullptr), marks(0), cache_warned(false),
-      max_steps(0), work(nullptr) {
+      max_steps(0), output(kaltro::write_stdout), output_arg(nullptr), work(nullptr) {
   if (n_ < 0)
     throw std::invalid_argument("KALTRO: negative number of variables");
   // Hold the blocks in owners until all of them exist, so a failed

@@ -11,6 +11,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support.h"
@@ -537,6 +538,109 @@ TEST(DriverFailure, StepLimitEndsASolveThatNeverConverges) {
     EXPECT_EQ(s.it, INT_MAX);
   }
   EXPECT_EQ(quiet_run(s, false, true), 0);
+}
+
+// Every text handed to a caller's output, with its flush flag.
+struct Recorder {
+  std::vector<std::pair<std::string, bool>> calls;
+  static void take(const char* text, bool flush, void* arg) {
+    static_cast<Recorder*>(arg)->calls.push_back({text, flush});
+  }
+  std::string bytes() const {
+    std::string all;
+    for (const auto& c : calls)
+      all += c.first;
+    return all;
+  }
+};
+
+TEST(DriverOutput, ReplaceableOutputReceivesTheSameBytes) {
+  // Solves that write every kind of text: marks and lines at each level, the
+  // cache report, a full line after 40 marks, errors with and without marks
+  // on the line, the split sequence and the step limit.  Each runs three
+  // times: with the default output (standard output), with a recording
+  // output, and with none.
+  const std::function<int(const std::function<void(KALTRO&)>&)> scenarios[] = {
+      [](const std::function<void(KALTRO&)>& set) {
+        TraceProblem p;
+        p.s.trace_level = 0;
+        set(p.s);
+        return p.s.run(true, true);
+      },
+      [](const std::function<void(KALTRO&)>& set) {
+        TraceProblem p;
+        p.s.maxcachesize = 0;
+        set(p.s);
+        return p.s.run(true, true);
+      },
+      [](const std::function<void(KALTRO&)>& set) {
+        TraceProblem p;
+        p.s.trace_level = 3;
+        set(p.s);
+        return p.s.run(true, true);
+      },
+      [](const std::function<void(KALTRO&)>& set) {
+        LadderProblem p;
+        set(p.s);
+        return p.s.run(true, true);
+      },
+      [](const std::function<void(KALTRO&)>& set) {
+        TraceProblem p;
+        set(p.s);
+        return p.s.run(true, false) + p.s.run(false, false) + p.s.run(false, true);
+      },
+      [](const std::function<void(KALTRO&)>& set) {
+        Concave c;
+        set(c.s);
+        return c.s.run(true, true);
+      },
+      [](const std::function<void(KALTRO&)>& set) {
+        TraceProblem p;
+        p.s.trace_level = 2;
+        p.s.x[0] = -1;  // outside its box: refused before anything is written
+        set(p.s);
+        return p.s.run(true, true);
+      },
+      [](const std::function<void(KALTRO&)>& set) {
+        TraceProblem p;
+        p.s.max_steps = 450;
+        set(p.s);
+        return p.s.run(true, true);
+      },
+  };
+  const std::string fixed[2] = {kSetUp, kCleanUp};
+  int index = 0;
+  for (const auto& scenario : scenarios) {
+    index++;
+    int expected_result = 0;
+    std::string expected;
+    {
+      Capture cap;
+      expected_result = scenario([](KALTRO& s) { EXPECT_EQ(s.output, kaltro::write_stdout); });
+      expected = cap.finish();
+    }
+    ASSERT_FALSE(expected.empty()) << index;
+
+    Recorder rec;
+    Capture cap;
+    const int result = scenario([&rec](KALTRO& s) {
+      s.output = Recorder::take;
+      s.output_arg = &rec;
+    });
+    EXPECT_EQ(cap.finish(), "") << index;
+    EXPECT_EQ(result, expected_result) << index;
+    EXPECT_EQ(rec.bytes(), expected) << index;
+    // Progress texts are flushed; errors and the two fixed lines are not.
+    for (const auto& c : rec.calls) {
+      const bool quiet_kind = c.first == fixed[0] || c.first == fixed[1] ||
+                              c.first.find("KALTRO error: ") != std::string::npos;
+      EXPECT_EQ(c.second, !quiet_kind) << index << " " << c.first;
+    }
+
+    Capture none;
+    EXPECT_EQ(scenario([](KALTRO& s) { s.output = nullptr; }), expected_result) << index;
+    EXPECT_EQ(none.finish(), "") << index;
+  }
 }
 
 // --------------------------------------------------------- start-point test
