@@ -179,7 +179,7 @@ void widen(Dataset& data, int d, const std::string& name) {
   if (d <= data.d)
     return;
   std::vector<double> x(dense_cells(data.n, d, name), 0.0);
-  for (int i = 0; i < data.n; i++)
+  for (int i = 0; i < data.n && data.d > 0; i++)  // rows without features have nothing to copy
     std::memcpy(x.data() + static_cast<size_t>(i) * d, data.row(i),
                 sizeof(double) * static_cast<size_t>(data.d));
   data.x.swap(x);
