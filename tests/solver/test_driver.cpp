@@ -557,88 +557,56 @@ struct Recorder {
 TEST(DriverOutput, ReplaceableOutputReceivesTheSameBytes) {
   // Solves that write every kind of text: marks and lines at each level, the
   // cache report, a full line after 40 marks, errors with and without marks
-  // on the line, the split sequence and the step limit.  Each runs three
-  // times: with the default output (standard output), with a recording
-  // output, and with none.
-  const std::function<int(const std::function<void(KALTRO&)>&)> scenarios[] = {
-      [](const std::function<void(KALTRO&)>& set) {
-        TraceProblem p;
-        p.s.trace_level = 0;
-        set(p.s);
-        return p.s.run(true, true);
-      },
-      [](const std::function<void(KALTRO&)>& set) {
-        TraceProblem p;
-        p.s.maxcachesize = 0;
-        set(p.s);
-        return p.s.run(true, true);
-      },
-      [](const std::function<void(KALTRO&)>& set) {
-        TraceProblem p;
-        p.s.trace_level = 3;
-        set(p.s);
-        return p.s.run(true, true);
-      },
-      [](const std::function<void(KALTRO&)>& set) {
-        LadderProblem p;
-        set(p.s);
-        return p.s.run(true, true);
-      },
-      [](const std::function<void(KALTRO&)>& set) {
-        TraceProblem p;
-        set(p.s);
-        return p.s.run(true, false) + p.s.run(false, false) + p.s.run(false, true);
-      },
-      [](const std::function<void(KALTRO&)>& set) {
-        Concave c;
-        set(c.s);
-        return c.s.run(true, true);
-      },
-      [](const std::function<void(KALTRO&)>& set) {
-        TraceProblem p;
-        p.s.trace_level = 2;
-        p.s.x[0] = -1;  // outside its box: refused before anything is written
-        set(p.s);
-        return p.s.run(true, true);
-      },
-      [](const std::function<void(KALTRO&)>& set) {
-        TraceProblem p;
-        p.s.max_steps = 450;
-        set(p.s);
-        return p.s.run(true, true);
-      },
+  // on the line, the split sequence and the step limit.  Each runs with the
+  // default output (standard output), with a recording output and with none.
+  enum Kind { kWhole, kSplit, kBadStart, kConcave, kLadder };
+  struct Scene {
+    int level;
+    long cache;
+    long long limit;
+    Kind kind;
   };
-  const std::string fixed[2] = {kSetUp, kCleanUp};
-  int index = 0;
-  for (const auto& scenario : scenarios) {
-    index++;
-    int expected_result = 0;
-    std::string expected;
-    {
-      Capture cap;
-      expected_result = scenario([](KALTRO& s) { EXPECT_EQ(s.output, kaltro::write_stdout); });
-      expected = cap.finish();
-    }
+  const long mb = 1L << 20;
+  const Scene scenes[] = {{0, mb, 0, kWhole},  {1, 0, 0, kWhole},     {3, mb, 0, kWhole},
+                          {1, mb, 0, kLadder}, {1, mb, 0, kSplit},    {1, mb, 0, kConcave},
+                          {2, mb, 0, kBadStart}, {1, mb, 450, kWhole}};
+  auto play = [](const Scene& sc, void (*out)(const char*, bool, void*), void* arg) {
+    TraceProblem p;
+    LadderProblem ladder;
+    Concave concave;
+    KALTRO& s = sc.kind == kLadder ? ladder.s : sc.kind == kConcave ? concave.s : p.s;
+    s.trace_level = sc.level;
+    s.maxcachesize = sc.cache;
+    s.max_steps = sc.limit;
+    if (sc.kind == kBadStart)
+      s.x[0] = -1;  // refused before anything else is written
+    s.output = out;
+    s.output_arg = arg;
+    if (sc.kind == kSplit)
+      return s.run(true, false) + s.run(false, false) + s.run(false, true);
+    return s.run(true, true);
+  };
+  for (const Scene& sc : scenes) {
+    const int index = static_cast<int>(&sc - scenes);
+    Capture standard;
+    const int expected_result = play(sc, kaltro::write_stdout, nullptr);
+    const std::string expected = standard.finish();
     ASSERT_FALSE(expected.empty()) << index;
 
     Recorder rec;
-    Capture cap;
-    const int result = scenario([&rec](KALTRO& s) {
-      s.output = Recorder::take;
-      s.output_arg = &rec;
-    });
-    EXPECT_EQ(cap.finish(), "") << index;
-    EXPECT_EQ(result, expected_result) << index;
+    Capture recorded;
+    EXPECT_EQ(play(sc, Recorder::take, &rec), expected_result) << index;
+    EXPECT_EQ(recorded.finish(), "") << index;
     EXPECT_EQ(rec.bytes(), expected) << index;
     // Progress texts are flushed; errors and the two fixed lines are not.
     for (const auto& c : rec.calls) {
-      const bool quiet_kind = c.first == fixed[0] || c.first == fixed[1] ||
-                              c.first.find("KALTRO error: ") != std::string::npos;
-      EXPECT_EQ(c.second, !quiet_kind) << index << " " << c.first;
+      const bool buffered = c.first == kSetUp || c.first == kCleanUp ||
+                            c.first.find("KALTRO error: ") != std::string::npos;
+      EXPECT_EQ(c.second, !buffered) << index << " " << c.first;
     }
 
     Capture none;
-    EXPECT_EQ(scenario([](KALTRO& s) { s.output = nullptr; }), expected_result) << index;
+    EXPECT_EQ(play(sc, nullptr, nullptr), expected_result) << index;
     EXPECT_EQ(none.finish(), "") << index;
   }
 }
