@@ -86,8 +86,10 @@ public:
   bool cache_warned;                       ///< the cache-full report was written since cache_init
 
   // ---- parameters added after the documented fields ----
-  long long max_steps;                     ///< stop a solve after this many steps (result kaltro::step_limit_result); 0 or less: no limit but INT_MAX; default 0
-  void (*output)(const char* text, bool flush, void* arg);  ///< receives every text the solver writes, in order; flush: make it visible now; null: write nothing; default kaltro::write_stdout
+  /// Steps after which a solve stops (result kaltro::step_limit_result); 0 or less: none; default 0
+  long long max_steps;
+  /// Sink of every text the solver writes, in order (flush: show it now); null: none; default kaltro::write_stdout
+  void (*output)(const char* text, bool flush, void* arg);
   void* output_arg;                        ///< passed unchanged to output; default null
 
   // ---- the library's own, after the documented fields ----
@@ -127,12 +129,13 @@ public:
   void unswap();                           ///< restore the caller's order
 
   // ---- iteration ----
-  int iterate_gs1();                       ///< coordinate steps (equality false); 0 converged, 1 shrink due, -1 error, -2 step limit
+  /// Coordinate steps (equality false): 0 converged, 1 shrink due, -1 error, -2 step limit.
+  int iterate_gs1();
   int iterate_gs2();                       ///< pairwise steps (equality true); results as iterate_gs1
 };
 
 namespace kaltro {
-/// The default output: `text` to standard output, which is flushed when
+/// The default output sink: `text` to standard output, which is flushed when
 /// `flush` is true (progress marks and lines) and left to its ordinary
 /// buffering otherwise (errors and the set-up and clean-up lines).
 void write_stdout(const char* text, bool flush, void* arg);
