@@ -1,5 +1,6 @@
 #include "train.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -30,6 +31,11 @@ TrainResult train(const Dataset& data, const TrainOptions& opt) {
   s.trace_level = opt.trace_level;
   s.eps_gap = opt.eps;
   s.maxcachesize = cache_budget(opt.cache_mb);
+  // Ample for any problem that converges; one that does not (an unbounded
+  // objective, or boxes far too wide) ends with a clear message instead.
+  s.max_steps = std::max(10000000LL, 100LL * n);
+  if (opt.trace_level <= 0)
+    s.output = nullptr;  // quiet: not even the solver's set-up and clean-up lines
   const double first = data.labels.at(0);
   for (int i = 0; i < n; i++) {
     double y = data.head[static_cast<size_t>(i)] == first ? 1.0 : -1.0;
@@ -42,8 +48,13 @@ TrainResult train(const Dataset& data, const TrainOptions& opt) {
   auto t0 = std::chrono::steady_clock::now();
   int steps = s.run(true, true);
   auto t1 = std::chrono::steady_clock::now();
-  if (steps < 0)
-    throw Failure(std::string("the solver stopped: ") + (s.last_error ? s.last_error : "error"));
+  if (steps < 0) {
+    std::string why = s.last_error ? s.last_error : "error";
+    if (steps == kaltro::step_limit_result)
+      why += " (" + std::to_string(s.max_steps) +
+             " steps) before the stopping tolerance was met; a smaller C may help";
+    throw Failure("the solver stopped: " + why);
+  }
 
   TrainResult r;
   r.objective = s.w;

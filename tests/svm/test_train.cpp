@@ -189,6 +189,16 @@ TEST(SvmTrain, PredictWidensTheNarrowerSide) {
   EXPECT_EQ(m.sv.d, 2);
   EXPECT_EQ(p[0], want > 0 ? m.label[0] : m.label[1]);
   EXPECT_NEAR(ksvm::decision_value(m, test.row(0), test.norm2[0]), want, 1e-15);
+
+  // Test rows with no features at all are the origin once widened.
+  Dataset bare = parse("1\n-1\n");
+  ASSERT_EQ(bare.d, 0);
+  double at_origin = -m.rho;
+  for (int j = 0; j < 2; j++)
+    at_origin += m.sv.head[j] * std::exp(-m.sv.x[2 * j] * m.sv.x[2 * j]);
+  const double label = at_origin > 0 ? m.label[0] : m.label[1];
+  EXPECT_EQ(ksvm::predict(m, bare, "t"), (std::vector<double>{label, label}));
+  EXPECT_EQ(bare.x, (std::vector<double>(4, 0.0)));
 }
 
 TEST(SvmTrain, CacheBudgetClampsInsteadOfWrapping) {
