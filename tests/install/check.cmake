@@ -1,9 +1,10 @@
 # Installs the package into a scratch prefix and builds the consumer against
 # it twice, through find_package and through pkg-config, then runs both.
-# MODE static installs the build tree BUILD as it is; MODE shared first
-# builds the sources SOURCE with BUILD_SHARED_LIBS=ON (no tests) in a tree of
-# its own.  Further arguments: SRC (this folder), VERSION, SOVERSION, LIBDIR,
-# CXX, C, GENERATOR, PKG_CONFIG, READELF.
+# MODE is static or shared: the kind of library checked.  The build tree BUILD
+# is installed as it is, unless SEPARATE is set: then the sources SOURCE are
+# built for MODE (no tests) in a tree of their own.  Further arguments: SRC
+# (this folder), VERSION, SOVERSION, LIBDIR, CXX, C, GENERATOR, PKG_CONFIG,
+# READELF.
 foreach(tool PKG_CONFIG READELF)
   if(NOT ${tool})
     message(FATAL_ERROR "${tool} not found (Debian packages pkgconf, binutils)")
@@ -35,10 +36,14 @@ function(needed var program)
 endfunction()
 
 set(tree ${BUILD})
-if(MODE STREQUAL "shared")
+if(SEPARATE)
   set(tree ${work}/tree)
+  set(shared OFF)
+  if(MODE STREQUAL "shared")
+    set(shared ON)
+  endif()
   run(${CMAKE_COMMAND} -S ${SOURCE} -B ${tree} -G ${GENERATOR} -DCMAKE_BUILD_TYPE=Release
-      -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_C_COMPILER=${C} -DBUILD_SHARED_LIBS=ON
+      -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_C_COMPILER=${C} -DBUILD_SHARED_LIBS=${shared}
       -DKALTRO_TESTS=OFF)
   run(${CMAKE_COMMAND} --build ${tree} -j 2)
 endif()
