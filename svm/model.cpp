@@ -37,7 +37,13 @@ struct HeaderReader {
   std::vector<std::string> words;
 
   [[noreturn]] void fail(const std::string& what) const {
-    throw Failure(path + ":" + std::to_string(line) + ": " + what);
+    // Words of a damaged file may hold control characters; they would garble
+    // the terminal the message is shown on.
+    std::string shown = what;
+    for (char& c : shown)
+      if (static_cast<unsigned char>(c) < 32 || c == 127)
+        c = '?';
+    throw Failure(path + ":" + std::to_string(line) + ": " + shown);
   }
 
   void expect_values(size_t count) const {
