@@ -43,7 +43,7 @@ fuzz() {
     echo "== fuzz $name: ${seconds}s"
     # Standard output (the solver's progress) is closed.
     if UBSAN_OPTIONS=print_stacktrace=1 \
-      build-fuzz/bin/fuzz_"$name" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
+      build-fuzz/bin/fuzz_"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$findings/" "$@" >"$log" 2>&1; then
       grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb)' "$log" || true
     else

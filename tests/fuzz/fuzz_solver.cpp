@@ -3,20 +3,23 @@
 //
 // Decoded: up to 16 variables; a kernel K = B^T B (positive semi-definite)
 // over up to 12 columns of B, which kernel indices (shared, negative) name
-// modulo their count; boxes lo <= hi, equal bounds included, a start point
-// inside; both equality settings, several tolerances, byte budgets down to
-// zero; one whole solve or a split one (run(true, false), run(false, false)
-// after new lin, boxes and start points, run(false, true)).
+// modulo their count; boxes lo <= hi from tiny to huge, equal bounds and
+// infinite sides included, a start point inside; both equality settings,
+// several tolerances, byte budgets down to zero, step limits from 1 up; one
+// whole solve or a split one (run(true, false), run(false, false) after new
+// lin, boxes and start points, run(false, true)).
 //
-// Every call must end with a result.  Afterwards x lies in its box, the
-// problem (lin, lo, hi, kidx) is where home says, and under equality the sum
-// of x is the start's; a solve that succeeded also has a gap, recomputed in
-// double from the exact gradient, below eps_gap, and w of the point, both up
-// to the rounding allowances derived in allowances().  Errors must be ones
-// the solver documents for problems like these.
+// Every call must end with a result: the step limit makes sure it does.
+// Afterwards x lies in its box, the problem (lin, lo, hi, kidx) is where home
+// says, and under equality the sum of x is the start's; a solve that
+// succeeded also has a gap, recomputed in double from the exact gradient,
+// below eps_gap, and w of the point, both up to the rounding allowances
+// derived in allowances().  Errors must be ones the solver documents for
+// problems like these.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "fuzz_input.h"
@@ -29,12 +32,13 @@ const int kCols = 12;  // columns of B
 const int kRank = 6;   // rows of B
 const int kLowIndex = -6, kHighIndex = 17;
 
-// Magnitudes: B entries up to 2^4, bounds up to 2^3, lin up to 2^4, so that
-// gradients stay near 10^4 and double precision reaches every eps_gap from
-// 1e-9 on (the solver has no step limit to end a solve that cannot).
+// Magnitudes: B entries up to 2^4 (so K is exact in double and far from
+// float's subnormal and overflow ranges), bounds from 2^-10 to 2^47, lin up
+// to 2^4 times a scale of up to 2^20.  Large bounds make precision run out
+// before eps_gap is reached; the step limit ends such solves.
 const int kBScaleLow = -24, kBScaleHigh = -11;  // entries: 16-bit integer x 2^scale
-const int kBoxScaleLow = -10, kBoxScaleHigh = -3;
-const int kLinScale = -11;
+const int kBoxScaleLow = -10, kBoxScaleHigh = 40;
+const int kLinScaleLow = -11, kLinScaleHigh = 9;
 
 struct Problem {
   int cols = 1;
@@ -74,15 +78,28 @@ void decode_kernel(fuzz::Bytes& in, Problem& p) {
     }
 }
 
-// A box (equal bounds one time in four) and a start point inside it.
+// A box (equal bounds one time in four), a start point inside it, and then
+// sometimes an open side or two.
 void decode_variable(fuzz::Bytes& in, double box_scale, double& lo, double& hi, double& x) {
   lo = in.within(-128, 127) * box_scale;
   hi = in.below(4) == 0 ? lo : lo + in.byte() * box_scale;
   const unsigned t = in.byte();
   x = t == 0 ? lo : t == 255 ? hi : std::min(hi, std::max(lo, lo + (hi - lo) * (t / 255.0)));
+  const unsigned open = in.below(16);
+  if (open == 1 || open == 3)
+    lo = -INFINITY;
+  if (open == 2 || open == 3)
+    hi = INFINITY;
 }
 
-double decode_lin(fuzz::Bytes& in) { return std::ldexp(in.word(), kLinScale); }
+double decode_lin(fuzz::Bytes& in, int scale) { return std::ldexp(in.word(), scale); }
+
+// Where the solver's text goes: nowhere, or counted here (the formatting
+// runs either way).
+void count_text(const char* text, bool, void* arg) {
+  FUZZ_CHECK(text != nullptr);
+  *static_cast<size_t*>(arg) += std::strlen(text);
+}
 
 // Rounding allowances of one solve that took `steps` steps.
 //
@@ -100,7 +117,8 @@ double decode_lin(fuzz::Bytes& in) { return std::ldexp(in.word(), kLinScale); }
 // the error of one gradient entry; w = 1/2 sum x (lin + g) by half sum |x|
 // times it, plus the rounding of the sums.  Under equality every step adds
 // and subtracts the same amount, each rounded to 2^-53 S, as is the clamp of
-// a point that overshot its bound.
+// a point that overshot its bound.  Without finite bounds nothing bounds the
+// path, and the allowances are infinite.
 struct Allowances {
   double gap, w, sum;
 };
@@ -112,6 +130,8 @@ Allowances allowances(const KALTRO& s, const Problem& p, int steps) {
     sum_bound += std::max(std::fabs(s.lo[i]), std::fabs(s.hi[i]));
     width = std::max(width, s.hi[i] - s.lo[i]);
   }
+  if (!std::isfinite(sum_bound))
+    return Allowances{INFINITY, INFINITY, INFINITY};
   const double m = p.kmax, n = s.n, u = (steps + 2.0) * (2 * n + 2);
   const double g_max = lin_max + m * sum_bound;
   const double eg =
@@ -129,8 +149,8 @@ struct Caller {
   int kidx[kMaxN];
 };
 
-// The checks after a solve (or the clean-up call) that returned `result`;
-// `sum0` is the sum of x at its start.
+// The checks after a solve that returned `result`; `sum0` is the sum of x at
+// its start.
 void check_solve(const KALTRO& s, const Problem& p, const Caller& c, int result, double sum0) {
   const int n = s.n;
   // The problem stays the caller's, wherever its variables stand.
@@ -144,11 +164,15 @@ void check_solve(const KALTRO& s, const Problem& p, const Caller& c, int result,
     FUZZ_CHECK(s.lo[i] <= s.x[i] && s.x[i] <= s.hi[i]);
   }
   const Allowances a = allowances(s, p, s.it);
-  if (s.equality) {
+  if (s.equality && a.sum < INFINITY) {
     double sum = 0;
     for (int i = 0; i < n; i++)
       sum += s.x[i];
     FUZZ_CHECK(std::fabs(sum - sum0) <= a.sum);
+  }
+  if (result == kaltro::step_limit_result) {
+    FUZZ_CHECK(s.last_error == kaltro::msg::step_limit && s.it <= s.max_steps);
+    return;
   }
   if (result < 0) {
     FUZZ_CHECK(result == -1);
@@ -156,7 +180,7 @@ void check_solve(const KALTRO& s, const Problem& p, const Caller& c, int result,
                s.last_error == kaltro::msg::beyond_big);
     return;
   }
-  FUZZ_CHECK(result == s.it);
+  FUZZ_CHECK(result == s.it && s.it <= s.max_steps);
 
   // The exact gradient, the gap as the stopping test defines it (with no
   // equality, 0 joins both extremes: the box conditions alone) and w.
@@ -191,6 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KALTRO s(n);
   s.kernel = kernel;
   s.kernel_arg = &p;
+  size_t text_bytes = 0;
 
   const unsigned flags = in.byte();
   s.equality = (flags & 1) != 0;
@@ -204,14 +229,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.big = kBig[in.below(4)];
   const long budgets[6] = {268435456L, 0, 1, 40, 4L * n, 2L * n * n};
   s.maxcachesize = budgets[in.below(6)];
+  static const long long kMaxSteps[8] = {1, 40, 1000, 1000, 1000, 1000, 5000, 20000};
+  s.max_steps = kMaxSteps[in.below(8)];
+  if (in.below(2) == 0) {
+    s.output = nullptr;
+  } else {
+    s.output = count_text;
+    s.output_arg = &text_bytes;
+  }
 
   decode_kernel(in, p);
   const double box_scale = std::ldexp(1.0, in.within(kBoxScaleLow, kBoxScaleHigh));
+  const int lin_scale = in.within(kLinScaleLow, kLinScaleHigh);
   Caller c;
   for (int i = 0; i < n; i++) {
     s.kidx[i] = c.kidx[i] = identity ? i : in.within(kLowIndex, kHighIndex);
     p.named[s.kidx[i] - kLowIndex] = true;
-    s.lin[i] = c.lin[i] = decode_lin(in);
+    s.lin[i] = c.lin[i] = decode_lin(in, lin_scale);
     decode_variable(in, box_scale, s.lo[i], s.hi[i], s.x[i]);
     c.lo[i] = s.lo[i];
     c.hi[i] = s.hi[i];
@@ -229,7 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (in.below(2) == 0)
         continue;
       const int h = s.home[i];
-      s.lin[i] = c.lin[h] = decode_lin(in);
+      s.lin[i] = c.lin[h] = decode_lin(in, lin_scale);
       decode_variable(in, box_scale, s.lo[i], s.hi[i], s.x[i]);
       c.lo[h] = s.lo[i];
       c.hi[h] = s.hi[i];
