@@ -45,7 +45,7 @@ fuzz() {
     if UBSAN_OPTIONS=print_stacktrace=1 \
       build-fuzz/bin/fuzz_"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$findings/" "$@" >"$log" 2>&1; then
-      grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb)' "$log" || true
+      grep -E '^#[0-9]+[[:space:]]+DONE|^Done ' "$log" || true
     else
       tail -n 40 "$log"
       failed="$failed $name"
