@@ -119,8 +119,10 @@ using KernelFn = double (*)(int, int, void*);
 
 // What the solver's callback reads: the data (dense: the row-major matrix x;
 // sparse: the pairs of `data`), the squared norms and the parameters; counts
-// every evaluation.  Sparse rows are met through a work array of d doubles
-// (kernel_ahead.h), the one piece of memory that grows with d.
+// every evaluation.  Sparse rows are met through a work array holding one
+// row densely (kernel_ahead.h): d doubles, or, when the solver's walk is
+// followed and the features that occur are far fewer, a double for each of
+// them plus an index for each non-zero.
 //
 // The solver asks for a row's entries one by one, walking its positions in
 // order.  Given that order (the solver's kidx), a callback computes the
