@@ -1,5 +1,6 @@
 // Synthetic two-class data of any size, the same bytes on every machine:
-// only integer arithmetic and exactly representable doubles go into it.
+// only integer arithmetic, exactly representable doubles and correctly
+// rounded operations (division, square root) go into it.
 #ifndef KSVM_GENERATE_H
 #define KSVM_GENERATE_H
 
@@ -11,11 +12,13 @@ namespace ksvm {
 
 struct GenerateOptions {
   std::string kind = "clouds";  ///< "clouds": two overlapping Gaussian clouds;
-                                ///< "rings": a ball inside a shell (nonlinear)
+                                ///< "rings": a ball inside a shell (nonlinear);
+                                ///< "text": word counts of short documents
   int n = 0;
-  int d = 10;
+  int d = 10;  ///< features (for "text": the vocabulary)
   std::uint64_t seed = 1;
   double noise = 0.1;  ///< probability that a label is flipped
+  int nnz = 50;        ///< "text": mean number of distinct words per line
 };
 
 /// Write opt.n examples in the sparse text format to `out`.

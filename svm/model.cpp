@@ -91,10 +91,8 @@ void write_model(const std::string& path, const Model& m) {
                m.nr_sv[0], m.nr_sv[1]);
   for (int i = 0; i < m.sv.n; i++) {
     std::fprintf(f, "%.17g", m.sv.head[static_cast<size_t>(i)]);
-    const double* r = m.sv.row(i);
-    for (int j = 0; j < m.sv.d; j++)
-      if (r[j] != 0)
-        std::fprintf(f, " %d:%s", j + 1, format_number(r[j]).c_str());
+    m.sv.each_nonzero(
+        i, [&](int j, double v) { std::fprintf(f, " %d:%s", j + 1, format_number(v).c_str()); });
     std::fputc('\n', f);
   }
   out.close();

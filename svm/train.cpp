@@ -100,24 +100,22 @@ TrainResult train(const Dataset& data, const TrainOptions& opt) {
       r.correct++;
   }
 
-  Dataset& sv = m.sv;
-  sv.n = r.support_vectors;
-  sv.d = data.d;
-  sv.x.reserve(static_cast<size_t>(sv.n) * static_cast<size_t>(sv.d));
-  sv.norm2.reserve(static_cast<size_t>(sv.n));
-  sv.head.reserve(static_cast<size_t>(sv.n));
   // Support vectors of label[0] first, each group in training order.
+  std::vector<int> rows;
+  std::vector<double> coef;
   for (int group = 0; group < 2; group++) {
     for (int i = 0; i < n; i++) {
       double x = s.x[i];
       if (x == 0 || (sign * x > 0) != (group == 0))
         continue;
       m.nr_sv[group]++;
-      sv.x.insert(sv.x.end(), data.row(i), data.row(i) + data.d);
-      sv.norm2.push_back(data.norm2[static_cast<size_t>(i)]);
-      sv.head.push_back(sign * x);
+      rows.push_back(i);
+      coef.push_back(sign * x);
     }
   }
+  Dataset& sv = m.sv;
+  sv = select_rows(data, rows);
+  sv.head = coef;
   sv.labels = {m.label[0], m.label[1]};
   return r;
 }
@@ -126,8 +124,13 @@ std::vector<double> predict(Model& m, Dataset& data, const std::string& name) {
   widen(m.sv, data.d, name);
   widen(data, m.sv.d, name);
   std::vector<double> out(static_cast<size_t>(data.n));
+  std::vector<double> k(static_cast<size_t>(m.sv.n));
   for (int i = 0; i < data.n; i++) {
-    double v = decision_value(m, data.row(i), data.norm2[static_cast<size_t>(i)]);
+    kernel_column(m.kernel, m.sv, data, i, k.data());
+    double v = 0;
+    for (size_t j = 0; j < k.size(); j++)
+      v += m.sv.head[j] * k[j];
+    v -= m.rho;
     out[static_cast<size_t>(i)] = v > 0 ? m.label[0] : m.label[1];
   }
   return out;

@@ -54,9 +54,10 @@ const char kHelp[] =
     "plus \".predict\", in the current directory).\n"
     "\n"
     "generate: writes N examples of synthetic data, the same on every machine.\n"
-    "  --kind K   clouds (two overlapping Gaussian clouds, default) or rings\n"
-    "             (a ball inside a shell)\n"
-    "  -d D       features per example (default 10)\n"
+    "  --kind K   clouds (two overlapping Gaussian clouds, default), rings\n"
+    "             (a ball inside a shell) or text (word counts, Zipf-distributed)\n"
+    "  -d D       features per example, the vocabulary for text (default 10)\n"
+    "  --nnz M    text: mean number of distinct words per line (default 50)\n"
     "  --seed S   seed of the sequence (default 1)\n"
     "  --noise P  probability of a flipped label (default 0.1)\n"
     "\n"
@@ -211,10 +212,12 @@ int cmd_generate(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--kind") {
       opt.kind = value_of(argc, argv, i);
-      if (opt.kind != "clouds" && opt.kind != "rings")
-        throw UsageError{"option --kind: '" + opt.kind + "' is neither clouds nor rings"};
+      if (opt.kind != "clouds" && opt.kind != "rings" && opt.kind != "text")
+        throw UsageError{"option --kind: '" + opt.kind + "' is not clouds, rings or text"};
     } else if (a == "-d") {
-      opt.d = static_cast<int>(integer_arg("-d", value_of(argc, argv, i), 1, 100000));
+      opt.d = static_cast<int>(integer_arg("-d", value_of(argc, argv, i), 1, 10000000));
+    } else if (a == "--nnz") {
+      opt.nnz = static_cast<int>(integer_arg("--nnz", value_of(argc, argv, i), 1, 1000000));
     } else if (a == "--seed") {
       opt.seed =
           static_cast<std::uint64_t>(integer_arg("--seed", value_of(argc, argv, i), 0, LLONG_MAX));
