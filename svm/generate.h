@@ -1,5 +1,5 @@
-// Synthetic two-class data of any size, the same bytes on every machine:
-// only integer arithmetic and exactly representable doubles go into it.
+// Synthetic data of any size, the same bytes on every machine: only integer
+// arithmetic and exactly representable doubles go into it.
 #ifndef KSVM_GENERATE_H
 #define KSVM_GENERATE_H
 
@@ -11,11 +11,15 @@ namespace ksvm {
 
 struct GenerateOptions {
   std::string kind = "clouds";  ///< "clouds": two overlapping Gaussian clouds;
-                                ///< "rings": a ball inside a shell (nonlinear)
+                                ///< "rings": a ball inside a shell (nonlinear);
+                                ///< "blobs": `classes` Gaussian clouds, labels 1..classes;
+                                ///< "regression": a smooth nonlinear target plus noise
   int n = 0;
   int d = 10;
   std::uint64_t seed = 1;
-  double noise = 0.1;  ///< probability that a label is flipped
+  int classes = 10;    ///< blobs: number of classes
+  double noise = 0.1;  ///< probability that a label is flipped (blobs: to another class at
+                       ///< random); regression: standard deviation of the target's noise
 };
 
 /// Write opt.n examples in the sparse text format to `out`.
