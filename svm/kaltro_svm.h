@@ -155,8 +155,8 @@ struct Params {
   std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
   bool bias = true;                  ///< C-SVC: false drops the bias term (decisions through 0)
   long long max_steps = 0;           ///< reserved for a limit on solver steps; not yet in use
-  int trace_level =
-      0;  ///< solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (3+ classes: 1 less)
+  /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
+  int trace_level = 0;
   const std::atomic<bool>* stop = nullptr;  ///< when raised (a signal, another thread): Interrupted
   /// Called after each solve with its report, its number (from 1) and the number of solves.
   std::function<void(const SolveReport&, int, int)> progress;
