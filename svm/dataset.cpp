@@ -47,13 +47,52 @@ size_t dense_cells(int n, int d, const std::string& name) {
   throw Failure(name + ":" + std::to_string(line) + ": " + what);
 }
 
-// The examples as read, before the width of the dense matrix is known.
+// The examples as read, before the width and the holding are known.
 struct Sparse {
   std::vector<size_t> start{0};
   std::vector<int> index;
   std::vector<double> value;
   std::vector<double> head;
 };
+
+// Sparse holding takes an index and a value per non-zero and a start per
+// row.  It is chosen when that is less than half the dense matrix: dense
+// rows run through vector tiles that pay for the zeros they hold up to
+// about that density.
+bool prefer_sparse(size_t n, size_t d, size_t nonzeros) {
+  const double dense = static_cast<double>(n) * static_cast<double>(d) * sizeof(double);
+  const double sparse = static_cast<double>(nonzeros) * (sizeof(int) + sizeof(double)) +
+                        static_cast<double>(n + 1) * sizeof(size_t);
+  return 2 * sparse < dense;
+}
+
+// Moves the staged rows into `data` (n and d set) in the holding chosen.
+void hold(Dataset& data, Sparse& s, const std::string& name) {
+  const size_t n = static_cast<size_t>(data.n);
+  data.norm2.assign(n, 0.0);
+  if (prefer_sparse(n, static_cast<size_t>(data.d), s.index.size())) {
+    data.sparse = true;
+    data.start.swap(s.start);
+    data.index.swap(s.index);
+    data.value.swap(s.value);
+    for (int i = 0; i < data.n; i++) {
+      const int* idx;
+      const double* val;
+      const size_t m = pairs(data, i, idx, val);
+      data.norm2[static_cast<size_t>(i)] = sparse_norm2(idx, val, m);
+    }
+    return;
+  }
+  const size_t ud = static_cast<size_t>(data.d);
+  data.x.assign(dense_cells(data.n, data.d, name), 0.0);
+  for (size_t i = 0; i < n; i++) {
+    double* r = data.x.data() + i * ud;
+    for (size_t e = s.start[i]; e < s.start[i + 1]; e++)
+      r[s.index[e]] = s.value[e];
+    data.norm2[i] = dot(r, r, data.d);
+  }
+  s = Sparse();
+}
 
 }  // namespace
 
@@ -143,8 +182,10 @@ Dataset parse_text(const char* begin, const char* end, const std::string& name, 
              "value '" + token(p, eol) + "' of feature " + std::to_string(idx) + " is not finite");
       p = q;
       prev = idx;
-      s.index.push_back(static_cast<int>(idx - first));
-      s.value.push_back(v);
+      if (v != 0) {  // an explicit zero is held like an absent feature
+        s.index.push_back(static_cast<int>(idx - first));
+        s.value.push_back(v);
+      }
     }
     if (prev - first + 1 > width)
       width = static_cast<int>(prev - first + 1);
@@ -156,17 +197,8 @@ Dataset parse_text(const char* begin, const char* end, const std::string& name, 
 
   data.n = static_cast<int>(s.head.size());
   data.d = width;
-  size_t cells = dense_cells(data.n, width, name);
-  data.head = std::move(s.head);
-  s.head = std::vector<double>();
-  data.x.assign(cells, 0.0);
-  data.norm2.assign(static_cast<size_t>(data.n), 0.0);
-  for (int i = 0; i < data.n; i++) {
-    double* r = data.x.data() + static_cast<size_t>(i) * static_cast<size_t>(width);
-    for (size_t e = s.start[static_cast<size_t>(i)]; e < s.start[static_cast<size_t>(i) + 1]; e++)
-      r[s.index[e]] = s.value[e];
-    data.norm2[static_cast<size_t>(i)] = dot(r, r, width);
-  }
+  data.head.swap(s.head);
+  hold(data, s, name);
   return data;
 }
 
@@ -183,6 +215,10 @@ Dataset read_dataset(const std::string& path, const ReadOptions& opt) {
 void widen(Dataset& data, int d, const std::string& name) {
   if (d <= data.d)
     return;
+  if (data.sparse) {  // the pairs stay as they are
+    data.d = d;
+    return;
+  }
   std::vector<double> x(dense_cells(data.n, d, name), 0.0);
   if (data.d > 0)  // rows without features have nothing to copy (and no storage)
     for (int i = 0; i < data.n; i++)
@@ -211,45 +247,82 @@ size_t Dataset::nonzeros() const {
 
 namespace {
 
-// Heads, their distinct values and the squared norms of dense rows.
-void finish_dense(Dataset& data, const double* head) {
+void check_shape(int n, int d) {
+  if (n < 0 || d < 0)
+    throw Failure("a data set needs a row count and a feature count of at least 0");
+}
+
+// Heads and their distinct values in order of first appearance.
+void set_heads(Dataset& data, const double* head) {
   data.head.assign(head, head + data.n);
   for (double h : data.head)
     if (std::find(data.labels.begin(), data.labels.end(), h) == data.labels.end())
       data.labels.push_back(h);
-  data.norm2.resize(static_cast<size_t>(data.n));
-  for (int i = 0; i < data.n; i++)
-    data.norm2[static_cast<size_t>(i)] = dot(data.row(i), data.row(i), data.d);
 }
 
-void check_shape(int n, int d) {
-  if (n < 0 || d < 0)
-    throw Failure("a data set needs a row count and a feature count of at least 0");
+// Rows [0, n) of `data` as (row, feature, value) calls, through a stage of
+// pairs when the result is to be sparse.  `each(i, f)` calls f(k, v) for the
+// non-zero features of row i.
+template <class Each>
+void fill(Dataset& out, size_t nonzeros, Each each) {
+  const size_t n = static_cast<size_t>(out.n), ud = static_cast<size_t>(out.d);
+  out.norm2.assign(n, 0.0);
+  out.sparse = prefer_sparse(n, ud, nonzeros);
+  if (out.sparse) {
+    out.start.reserve(n + 1);
+    out.start.push_back(0);
+    out.index.reserve(nonzeros);
+    out.value.reserve(nonzeros);
+    for (int i = 0; i < out.n; i++) {
+      each(i, [&](int k, double v) {
+        out.index.push_back(k);
+        out.value.push_back(v);
+      });
+      out.start.push_back(out.index.size());
+      const int* idx;
+      const double* val;
+      const size_t m = pairs(out, i, idx, val);
+      out.norm2[static_cast<size_t>(i)] = sparse_norm2(idx, val, m);
+    }
+    return;
+  }
+  out.x.assign(dense_cells(out.n, out.d, "the data"), 0.0);
+  for (int i = 0; i < out.n; i++) {
+    double* r = out.x.data() + static_cast<size_t>(i) * ud;
+    each(i, [&](int k, double v) { r[k] = v; });
+    out.norm2[static_cast<size_t>(i)] = dot(r, r, out.d);
+  }
 }
 
 }  // namespace
 
 Dataset dataset_from_dense(int n, int d, const double* x, const double* head) {
   check_shape(n, d);
+  const size_t ud = static_cast<size_t>(d);
+  const size_t cells = dense_cells(n, d, "the data");
+  const size_t nonzeros =
+      static_cast<size_t>(std::count_if(x, x + cells, [](double v) { return v != 0; }));
   Dataset data;
   data.n = n;
   data.d = d;
-  const size_t cells = dense_cells(n, d, "the data");
-  if (cells > 0)
-    data.x.assign(x, x + cells);
-  finish_dense(data, head);
+  fill(data, nonzeros, [&](int i, auto&& f) {
+    const double* r = x + static_cast<size_t>(i) * ud;
+    for (int k = 0; k < d; k++)
+      if (r[k] != 0)
+        f(k, r[k]);
+  });
+  set_heads(data, head);
   return data;
 }
 
 Dataset dataset_from_csr(int n, int d, const std::int64_t* indptr, const std::int32_t* indices,
                          const double* values, const double* head) {
   check_shape(n, d);
-  Dataset data;
-  data.n = n;
-  data.d = d;
-  data.x.assign(dense_cells(n, d, "the data"), 0.0);
+  size_t nonzeros = 0;
   for (int i = 0; i < n; i++) {
     std::int64_t prev = -1;
+    if (indptr[i + 1] < indptr[i])
+      throw Failure("row " + std::to_string(i) + ": its end comes before its start");
     for (std::int64_t e = indptr[i]; e < indptr[i + 1]; e++) {
       const std::int32_t k = indices[e];
       if (k <= prev || k >= d)
@@ -257,45 +330,42 @@ Dataset dataset_from_csr(int n, int d, const std::int64_t* indptr, const std::in
             "row " + std::to_string(i) + ": feature index " + std::to_string(k) +
             (k >= d ? " is beyond the " + std::to_string(d) + " features" : " does not increase"));
       prev = k;
-      data.x[static_cast<size_t>(i) * static_cast<size_t>(d) + static_cast<size_t>(k)] = values[e];
+      nonzeros += values[e] != 0;
     }
   }
-  finish_dense(data, head);
+  Dataset data;
+  data.n = n;
+  data.d = d;
+  fill(data, nonzeros, [&](int i, auto&& f) {
+    for (std::int64_t e = indptr[i]; e < indptr[i + 1]; e++)
+      if (values[e] != 0)
+        f(indices[e], values[e]);
+  });
+  set_heads(data, head);
   return data;
 }
 
 Dataset select_rows(const Dataset& data, const std::vector<int>& rows) {
-  Dataset out;
-  out.n = static_cast<int>(rows.size());
-  out.d = data.d;
-  out.sparse = data.sparse;
-  const size_t ud = static_cast<size_t>(data.d);
-  if (data.sparse)
-    out.start.push_back(0);
-  else
-    out.x.reserve(rows.size() * ud);
+  size_t nonzeros = 0;
   for (int r : rows) {
     if (r < 0 || r >= data.n)
       throw Failure("row " + std::to_string(r) + " is not in the data");
-    const size_t i = static_cast<size_t>(r);
     if (data.sparse) {
-      out.index.insert(out.index.end(),
-                       data.index.begin() + static_cast<std::ptrdiff_t>(data.start[i]),
-                       data.index.begin() + static_cast<std::ptrdiff_t>(data.start[i + 1]));
-      out.value.insert(out.value.end(),
-                       data.value.begin() + static_cast<std::ptrdiff_t>(data.start[i]),
-                       data.value.begin() + static_cast<std::ptrdiff_t>(data.start[i + 1]));
-      out.start.push_back(out.index.size());
-    } else if (ud > 0) {
-      out.x.insert(out.x.end(), data.x.begin() + static_cast<std::ptrdiff_t>(i * ud),
-                   data.x.begin() + static_cast<std::ptrdiff_t>((i + 1) * ud));
+      nonzeros += data.start[static_cast<size_t>(r) + 1] - data.start[static_cast<size_t>(r)];
+    } else {
+      const double* x = data.row(r);
+      nonzeros +=
+          static_cast<size_t>(std::count_if(x, x + data.d, [](double v) { return v != 0; }));
     }
-    out.head.push_back(data.head[i]);
-    out.norm2.push_back(data.norm2[i]);
   }
-  for (double h : out.head)
-    if (std::find(out.labels.begin(), out.labels.end(), h) == out.labels.end())
-      out.labels.push_back(h);
+  Dataset out;
+  out.n = static_cast<int>(rows.size());
+  out.d = data.d;
+  fill(out, nonzeros, [&](int i, auto&& f) { data.each_nonzero(rows[static_cast<size_t>(i)], f); });
+  std::vector<double> head(rows.size());
+  for (size_t i = 0; i < rows.size(); i++)
+    head[i] = data.head[static_cast<size_t>(rows[i])];
+  set_heads(out, head.data());
   return out;
 }
 

@@ -47,8 +47,9 @@ class Interrupted : public Failure {
 /// target) and features indexed from 0 (a file's index minus 1; for a
 /// precomputed kernel the file's own index, so that feature 0 is the
 /// serial).  Rows are held densely (n x d doubles) or sparsely (index/value
-/// pairs), whichever takes less memory; the kernels give the same bits
-/// either way.
+/// pairs, only the non-zeros), chosen when a set is made: sparsely when that
+/// takes less than half the memory of the dense matrix.  The kernels give
+/// the same bits either way.
 struct Dataset {
   int n = 0;                   ///< rows
   int d = 0;                   ///< features: one past the largest index held (or more)
@@ -68,6 +69,19 @@ struct Dataset {
   double at(int i, int k) const;
   /// Non-zero features held over all rows.
   size_t nonzeros() const;
+  /// f(k, v) for every non-zero feature k of row i, k increasing, in either holding.
+  template <class F>
+  void each_nonzero(int i, F&& f) const {
+    if (sparse) {
+      for (size_t e = start[static_cast<size_t>(i)]; e < start[static_cast<size_t>(i) + 1]; e++)
+        f(index[e], value[e]);
+    } else {
+      const double* r = row(i);
+      for (int k = 0; k < d; k++)
+        if (r[k] != 0)
+          f(k, r[k]);
+    }
+  }
 };
 
 /// How a data file is read.

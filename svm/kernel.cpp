@@ -2,6 +2,7 @@
 // answer from entries computed ahead (kernel_ahead.cpp).
 #include "kernel.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -10,6 +11,7 @@
 
 #include "fast_exp.h"
 #include "kernel_ahead.h"
+#include "text.h"
 
 namespace ksvm {
 
@@ -36,29 +38,125 @@ double kernel_value(const KernelParams& p, const double* a, double na, const dou
   return from_dot(p, dot(a, b, d), na, nb);
 }
 
+double gather_dot(const int* idx, const double* val, size_t m, const double* w, int wd) {
+  // Indices increase: the pairs that meet w end at the first one beyond it.
+  if (m > 0 && idx[m - 1] >= wd)
+    m = static_cast<size_t>(std::lower_bound(idx, idx + m, wd) - idx);
+  return gather_dot(idx, val, m, w);
+}
+
+namespace {
+
+// The dot product of two sparse rows, walking both.
+double merge_dot(const int* ia, const double* va, size_t ma, const int* ib, const double* vb,
+                 size_t mb) {
+  double s[4] = {0, 0, 0, 0};
+  size_t e = 0, f = 0;
+  while (e < ma && f < mb) {
+    if (ia[e] < ib[f]) {
+      e++;
+    } else if (ib[f] < ia[e]) {
+      f++;
+    } else {
+      s[ia[e] & 3] += va[e] * vb[f];
+      e++;
+      f++;
+    }
+  }
+  return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// The serial of row j of a precomputed kernel's data, as a feature index.
+inline int serial(const Dataset& b, int j) { return static_cast<int>(b.at(j, 0)); }
+
+}  // namespace
+
 double kernel_value(const KernelParams& p, const Dataset& a, int i, const Dataset& b, int j) {
   if (p.type == kPrecomputed)
-    return a.at(i, static_cast<int>(b.at(j, 0)));
-  const int d = a.d < b.d ? a.d : b.d;  // features beyond either width are 0
-  double ab = 0;
+    return a.at(i, serial(b, j));
+  double ab;
+  const int* ia;
+  const int* ib;
+  const double* va;
+  const double* vb;
   if (!a.sparse && !b.sparse) {
-    ab = dot(a.row(i), b.row(j), d);
+    ab = dot(a.row(i), b.row(j), a.d < b.d ? a.d : b.d);  // features beyond either width are 0
+  } else if (!b.sparse) {
+    const size_t m = pairs(a, i, ia, va);
+    ab = gather_dot(ia, va, m, b.row(j), b.d);
+  } else if (!a.sparse) {
+    const size_t m = pairs(b, j, ib, vb);
+    ab = gather_dot(ib, vb, m, a.row(i), a.d);
   } else {
-    // Through one dense copy of row i: the same sums as the dense dot.
-    std::vector<double> w(static_cast<size_t>(d), 0.0);
-    for (int k = 0; k < d; k++)
-      w[static_cast<size_t>(k)] = a.at(i, k);
-    std::vector<double> v(static_cast<size_t>(d), 0.0);
-    for (int k = 0; k < d; k++)
-      v[static_cast<size_t>(k)] = b.at(j, k);
-    ab = dot(w.data(), v.data(), d);
+    const size_t ma = pairs(a, i, ia, va), mb = pairs(b, j, ib, vb);
+    ab = merge_dot(ia, va, ma, ib, vb, mb);
   }
   return from_dot(p, ab, a.norm2[static_cast<size_t>(i)], b.norm2[static_cast<size_t>(j)]);
 }
 
 void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out) {
-  for (int s = 0; s < sv.n; s++)
-    out[s] = kernel_value(p, z, i, sv, s);  // a precomputed row of z names sv by serial
+  const size_t ns = static_cast<size_t>(sv.n);
+  if (p.type == kPrecomputed) {  // a precomputed row of z names sv by serial
+    for (size_t s = 0; s < ns; s++)
+      out[s] = z.at(i, serial(sv, static_cast<int>(s)));
+    return;
+  }
+  const double nz = z.norm2[static_cast<size_t>(i)];
+  const int* iz;
+  const double* vz;
+  const int* is;
+  const double* vs;
+  if (!z.sparse) {
+    const double* r = z.row(i);
+    for (size_t s = 0; s < ns; s++) {
+      const int si = static_cast<int>(s);
+      double ab;
+      if (sv.sparse) {
+        const size_t m = pairs(sv, si, is, vs);
+        ab = gather_dot(is, vs, m, r, z.d);
+      } else {
+        ab = dot(sv.row(si), r, sv.d < z.d ? sv.d : z.d);
+      }
+      out[s] = from_dot(p, ab, sv.norm2[s], nz);
+    }
+    return;
+  }
+  const size_t mz = pairs(z, i, iz, vz);
+  if (!sv.sparse) {
+    for (size_t s = 0; s < ns; s++)
+      out[s] =
+          from_dot(p, gather_dot(iz, vz, mz, sv.row(static_cast<int>(s)), sv.d), sv.norm2[s], nz);
+    return;
+  }
+  // Both sparse: row i spread once, each support vector gathered against it.
+  // The work array stays all zeros between calls.
+  thread_local std::vector<double> w;
+  if (w.size() < static_cast<size_t>(z.d))
+    w.resize(static_cast<size_t>(z.d), 0.0);
+  for (size_t e = 0; e < mz; e++)
+    w[static_cast<size_t>(iz[e])] = vz[e];
+  for (size_t s = 0; s < ns; s++) {
+    const size_t m = pairs(sv, static_cast<int>(s), is, vs);
+    out[s] = from_dot(p, gather_dot(is, vs, m, w.data(), z.d), sv.norm2[s], nz);
+  }
+  for (size_t e = 0; e < mz; e++)
+    w[static_cast<size_t>(iz[e])] = 0;
+}
+
+void check_precomputed(const Dataset& data, int columns_needed, const std::string& name,
+                       bool serials) {
+  const int columns = data.d > 0 ? data.d - 1 : 0;
+  if (columns < columns_needed)
+    throw Failure(name + ": the rows hold kernel values for " + std::to_string(columns) +
+                  " columns; " + std::to_string(columns_needed) + " are needed");
+  if (!serials)
+    return;
+  for (int i = 0; i < data.n; i++) {
+    const double s = data.at(i, 0);
+    if (!(s >= 1 && s <= columns && s == std::floor(s)))
+      throw Failure(name + ": row " + std::to_string(i + 1) + ": serial " + format_number(s) +
+                    " (feature 0) is not an integer from 1 to " + std::to_string(columns));
+  }
 }
 
 KernelData::KernelData() : ahead(new KernelAhead) {}
@@ -108,6 +206,29 @@ double callback(int a, int b, void* arg) {
   return fresh<D>(k, a, b);
 }
 
+// Sparse rows: row a spread into the work array, row b gathered against it.
+double sparse_single(const KernelData& k, int a, int b) {
+  const double* w = spread_row(k, a);
+  const int* idx;
+  const double* val;
+  const size_t m = pairs(*k.data, b, idx, val);
+  return from_dot(k.p, gather_dot(idx, val, m, w), k.norm2[a], k.norm2[b]);
+}
+
+__attribute__((noinline)) double sparse_fresh(KernelData& k, int a, int b) {
+  double v;
+  return compute_ahead(k, a, b, v) ? v : sparse_single(k, a, b);
+}
+
+double sparse_callback(int a, int b, void* arg) {
+  KernelData& k = *static_cast<KernelData*>(arg);
+  k.evals++;
+  KernelAhead& h = *k.ahead;
+  if (a == h.row && h.next < h.end && h.key[h.next] == b)
+    return h.val[h.next++];
+  return sparse_fresh(k, a, b);
+}
+
 // A precomputed kernel: K(a, b) is feature `serial of b` of row a.
 double precomputed(int a, int b, void* arg) {
   KernelData& k = *static_cast<KernelData*>(arg);
@@ -128,7 +249,29 @@ KernelFn kernel_callback(int d) {
 }
 
 KernelFn KernelData::callback() const {
-  return p.type == kPrecomputed ? precomputed : kernel_callback(d);
+  if (p.type == kPrecomputed)
+    return precomputed;
+  return data && data->sparse ? sparse_callback : kernel_callback(d);
+}
+
+const double* spread_row(const KernelData& k, int a) {
+  KernelAhead& h = *k.ahead;
+  const Dataset& data = *k.data;
+  if (h.w.size() != static_cast<size_t>(data.d)) {
+    h.w.assign(static_cast<size_t>(data.d), 0.0);
+    h.spread = -1;
+  }
+  const int* idx;
+  const double* val;
+  if (h.spread != a) {
+    if (h.spread >= 0)
+      for (size_t e = 0, m = pairs(data, h.spread, idx, val); e < m; e++)
+        h.w[static_cast<size_t>(idx[e])] = 0;
+    for (size_t e = 0, m = pairs(data, a, idx, val); e < m; e++)
+      h.w[static_cast<size_t>(idx[e])] = val[e];
+    h.spread = a;
+  }
+  return h.w.data();
 }
 
 }  // namespace ksvm

@@ -3,15 +3,23 @@
 #ifndef KSVM_KERNEL_H
 #define KSVM_KERNEL_H
 
+#include <cstddef>
 #include <memory>
+#include <string>
 
 #include "kaltro_svm.h"
 
 namespace ksvm {
 
-/// a.b over d entries, those of b Step apart.  Four independent sums let
-/// the compiler use vector registers without reassociating (no fast-math
-/// needed).
+// Every dot product here keeps four running sums and adds the product of
+// feature k to sum k & 3, in increasing k, then returns (s0 + s1) + (s2 + s3).
+// The rule does not depend on the width, and a feature absent from either row
+// adds nothing (a sum starting at +0 never becomes -0, so adding a zero
+// product leaves it unchanged): dense and sparse rows give the same bits.
+// Four independent sums also let the compiler use vector registers without
+// reassociating (no fast-math needed).
+
+/// a.b over d entries, those of b Step apart.
 template <int Step = 1>
 inline double dot(const double* a, const double* b, int d) {
   double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
@@ -27,12 +35,40 @@ inline double dot(const double* a, const double* b, int d) {
   if (k < d) {
     s0 += a[k] * b[k * Step];
     if (k + 1 < d) {
-      s0 += a[k + 1] * b[(k + 1) * Step];
+      s1 += a[k + 1] * b[(k + 1) * Step];
       if (k + 2 < d)
-        s0 += a[k + 2] * b[(k + 2) * Step];
+        s2 += a[k + 2] * b[(k + 2) * Step];
     }
   }
   return (s0 + s1) + (s2 + s3);
+}
+
+/// The dot product of a sparse row (m pairs idx/val, idx increasing) with a
+/// dense row w that holds every idx.
+inline double gather_dot(const int* idx, const double* val, size_t m, const double* w) {
+  double s[4] = {0, 0, 0, 0};
+  for (size_t e = 0; e < m; e++)
+    s[idx[e] & 3] += w[idx[e]] * val[e];
+  return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+/// The same for a dense row of wd entries: the pairs from wd on meet zeros.
+double gather_dot(const int* idx, const double* val, size_t m, const double* w, int wd);
+
+/// The squared norm of a sparse row.
+inline double sparse_norm2(const int* idx, const double* val, size_t m) {
+  double s[4] = {0, 0, 0, 0};
+  for (size_t e = 0; e < m; e++)
+    s[idx[e] & 3] += val[e] * val[e];
+  return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+/// Row i of a sparse holding: its pairs and their count.
+inline size_t pairs(const Dataset& data, int i, const int*& idx, const double*& val) {
+  const size_t b = data.start[static_cast<size_t>(i)];
+  idx = data.index.data() + b;
+  val = data.value.data() + b;
+  return data.start[static_cast<size_t>(i) + 1] - b;
 }
 
 /// e^x, within one unit in the last place of the exact value (glibc's exp
@@ -60,19 +96,31 @@ double kernel_value(const KernelParams& p, const double* a, double na, const dou
                     int d);
 
 /// K(row i of a, row j of b), for any holdings and widths; for a precomputed
-/// kernel, feature `serial of j` of row i of a.
+/// kernel, feature `serial of j` of row i of a.  Allocates nothing.
 double kernel_value(const KernelParams& p, const Dataset& a, int i, const Dataset& b, int j);
 
 /// K(row s of sv, row i of z) for every row s of sv, into out[0..sv.n-1]:
-/// the kernel values a prediction at row i of z needs.
+/// the kernel values a prediction at row i of z needs.  A sparse row i meeting
+/// sparse support vectors is spread into a work array of z.d doubles kept
+/// per thread.
 void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out);
+
+/// For a precomputed kernel (rows "0:serial 1:K(i,1) ..."): throws Failure
+/// naming `name` when the rows hold fewer than `columns_needed` kernel
+/// columns (d - 1), or, with `serials`, naming the row (from 1) whose serial
+/// is not an integer from 1 to d - 1.  Test rows need no serials of their
+/// own; training rows and support vectors do.
+void check_precomputed(const Dataset& data, int columns_needed, const std::string& name,
+                       bool serials = true);
 
 struct KernelAhead;
 
 using KernelFn = double (*)(int, int, void*);
 
-// What the solver's callback reads: the dense row-major matrix, its squared
-// norms and the parameters; counts every evaluation.
+// What the solver's callback reads: the data (dense: the row-major matrix x;
+// sparse: the pairs of `data`), the squared norms and the parameters; counts
+// every evaluation.  Sparse rows are met through a work array of d doubles
+// (kernel_ahead.h), the one piece of memory that grows with d.
 //
 // The solver asks for a row's entries one by one, walking its positions in
 // order.  Given that order (the solver's kidx), a callback computes the

@@ -85,8 +85,8 @@ void block_plain(const KernelData& k, const double* xa, double na, const double*
 #ifdef KALTRO_LANES
 
 // dot() of xa against V::n lanes of a tile from column c on: feature i of
-// the lanes in one register, dot()'s four running sums in four registers,
-// the features left over added to the first, then (s0 + s1) + (s2 + s3).
+// the lanes in one register, dot()'s four running sums in four registers
+// (feature i to sum i & 3), then (s0 + s1) + (s2 + s3).
 template <class V, int D>
 inline V dot_lanes(const KernelData& k, const double* xa, const double* c) {
   const int d = width<D>(k);
@@ -98,8 +98,14 @@ inline V dot_lanes(const KernelData& k, const double* xa, const double* c) {
     s2 = s2 + V::all(xa[i + 2]) * V::load(c + (i + 2) * kTile);
     s3 = s3 + V::all(xa[i + 3]) * V::load(c + (i + 3) * kTile);
   }
-  for (; i < d; i++)
+  if (i < d) {
     s0 = s0 + V::all(xa[i]) * V::load(c + i * kTile);
+    if (i + 1 < d) {
+      s1 = s1 + V::all(xa[i + 1]) * V::load(c + (i + 1) * kTile);
+      if (i + 2 < d)
+        s2 = s2 + V::all(xa[i + 2]) * V::load(c + (i + 2) * kTile);
+    }
+  }
   return (s0 + s1) + (s2 + s3);
 }
 
@@ -270,7 +276,7 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
 }  // namespace
 
 bool compute_ahead(KernelData& k, int a, int b, double& value) {
-  if (!k.order)
+  if (!k.order || !k.x)
     return false;
   KernelAhead& h = *k.ahead;
   // Most often the walk just goes on past the last block.

@@ -44,7 +44,15 @@ struct KernelAhead {
   std::vector<double> pn;         ///< their squared norms
   std::vector<int> held;          ///< kernel index whose row px holds at each position, or -1
   KernelBlockFn block = nullptr;  ///< computes a block, chosen with the tiles
+
+  /// Sparse data: row `spread` (or none, -1) written densely into w, which
+  /// is 0 elsewhere; d doubles, made at the first sparse evaluation.
+  std::vector<double> w;
+  int spread = -1;
 };
+
+/// w of k.ahead holding row a of sparse data; returns w.
+const double* spread_row(const KernelData& k, int a);
 
 /// K(a, b) from a block computed for the position of b in k.order; false
 /// (and nothing kept) when b has none or the order is not a set of rows.

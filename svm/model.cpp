@@ -226,6 +226,13 @@ void check_model(const Model& m) {
     if (row.size() != static_cast<size_t>(m.sv.n))
       bad("a row of " + std::to_string(row.size()) + " coefficients for " + std::to_string(m.sv.n) +
           " support vectors");
+  if (m.kernel.type == kPrecomputed)
+    for (int i = 0; i < m.sv.n; i++) {
+      const double serial = m.sv.at(i, 0);
+      if (!(serial >= 1 && serial <= INT_MAX && serial == std::floor(serial)))
+        bad("support vector " + std::to_string(i + 1) + ": serial " + format_number(serial) +
+            " is not an integer of at least 1");
+    }
   if (m.task == kCSVC) {
     long long total = 0;
     for (int c : m.nr_sv)
@@ -271,17 +278,11 @@ void write_model(const std::string& path, const Model& m) {
     const size_t us = static_cast<size_t>(s);
     for (size_t r = 0; r < m.coef.size(); r++)
       std::fprintf(f, r ? " %.17g" : "%.17g", m.coef[r][us]);
-    if (k.type == kPrecomputed) {
+    if (k.type == kPrecomputed)
       std::fprintf(f, " 0:%.17g", sv.at(s, 0));
-    } else if (sv.sparse) {
-      for (size_t e = sv.start[us]; e < sv.start[us + 1]; e++)
-        std::fprintf(f, " %d:%s", sv.index[e] + 1, format_number(sv.value[e]).c_str());
-    } else {
-      const double* r = sv.row(s);
-      for (int j = 0; j < sv.d; j++)
-        if (r[j] != 0)
-          std::fprintf(f, " %d:%s", j + 1, format_number(r[j]).c_str());
-    }
+    else
+      sv.each_nonzero(
+          s, [&](int j, double v) { std::fprintf(f, " %d:%s", j + 1, format_number(v).c_str()); });
     std::fputc('\n', f);
   }
   out.commit();

@@ -1,4 +1,4 @@
-// What the model writer and prediction both ask of a model.
+// What the model writer, prediction and the command line ask of a model.
 #ifndef KSVM_MODEL_H
 #define KSVM_MODEL_H
 
@@ -10,6 +10,10 @@ namespace ksvm {
 /// known, as many rho values as solves, nr_class - 1 coefficients for each
 /// support vector, and (C-SVC) a label and a count for each class.
 void check_model(const Model& m);
+
+/// A precomputed kernel's model: the largest serial of its support vectors,
+/// the kernel columns a row to predict must hold.
+int max_serial(const Model& m);
 
 }  // namespace ksvm
 

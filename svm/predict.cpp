@@ -1,6 +1,7 @@
 // Decision values and predictions of a model, as the common predict tool
 // computes them: the same sums in the same order, votes over the class pairs
 // with ties to the class that comes first.
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -42,8 +43,17 @@ void decide(const Model& m, const std::vector<int>& first, const double* kv, dou
 
 }  // namespace
 
+int max_serial(const Model& m) {
+  double top = 0;
+  for (int s = 0; s < m.sv.n; s++)
+    top = std::fmax(top, m.sv.at(s, 0));
+  return static_cast<int>(top);
+}
+
 std::vector<double> decision_values(const Model& m, const Dataset& data) {
   check_model(m);
+  if (m.kernel.type == kPrecomputed)
+    check_precomputed(data, max_serial(m), "the data", false);
   const size_t per = solves(m);
   std::vector<int> first(1, 0);  // where each class's support vectors start
   for (int c : m.nr_sv)

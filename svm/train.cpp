@@ -168,6 +168,8 @@ void check(const Dataset& data, const Params& prm) {
       bad("the weight of class " + format_number(w.label) + " must not be negative");
   if (data.n < 1)
     bad("training needs at least one example");
+  if (k.type == kPrecomputed)
+    check_precomputed(data, 0, "the training data");
   if (static_cast<long long>(data.n) * (prm.task == kEpsilonSVR ? 2 : 1) > INT_MAX)
     bad("too many examples for one solve");
 }

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "generate.h"
+#include "kernel.h"
+#include "model.h"
 #include "text.h"
 
 #ifndef KALTRO_VERSION
@@ -268,6 +270,8 @@ int cmd_train(int argc, char** argv) {
   if (prm.task == ksvm::kEpsilonSVR)
     read.head_name = "target";
   ksvm::Dataset data = ksvm::read_dataset(train_file, read);
+  if (read.precomputed)
+    ksvm::check_precomputed(data, 0, train_file);
   if (prm.task == ksvm::kCSVC && data.labels.size() < 2)
     throw ksvm::Failure(train_file + ": every example has label " +
                         ksvm::format_number(data.labels[0]) +
@@ -349,6 +353,8 @@ int cmd_predict(int argc, char** argv) {
   ksvm::ReadOptions read;
   read.precomputed = model.kernel.type == ksvm::kPrecomputed;
   ksvm::Dataset data = ksvm::read_dataset(test_file, read);
+  if (read.precomputed)
+    ksvm::check_precomputed(data, ksvm::max_serial(model), test_file, false);
   std::vector<double> predicted = ksvm::predict(model, data);
 
   ksvm::OutFile out(out_file);
