@@ -1,6 +1,6 @@
 #!/bin/sh
 # Set-up, build and checks in one place.
-#   ./dev.sh demo    build the optimised tree, train and predict on the bundled data set
+#   ./dev.sh demo    build the optimised tree, train and predict on the bundled digits (ten classes)
 #   ./dev.sh check   build the optimised, sanitizer and 32-bit trees; run every test
 #   ./dev.sh format  rewrite the C and C++ sources after .clang-format (the check
 #                    is a test of the optimised tree)
@@ -30,9 +30,8 @@ case "${1:-}" in
     install_packages
     build release
     mkdir -p build/demo
-    build/bin/kaltro-svm train data/breast_cancer.txt build/demo/breast_cancer.model
-    build/bin/kaltro-svm predict data/breast_cancer.txt build/demo/breast_cancer.model \
-      build/demo/breast_cancer.predict
+    build/bin/kaltro-svm train data/digits.txt build/demo/digits.model
+    build/bin/kaltro-svm predict data/digits.txt build/demo/digits.model build/demo/digits.predict
     ;;
   check)
     install_packages

@@ -321,7 +321,7 @@ int cmd_train(int argc, char** argv) {
   std::printf("support vectors: %d\n", model.sv.n);
   std::printf("bounded support vectors: %d\n", rep.bounded);
   if (!many) {
-    std::printf("bias: %.12g\n", -model.rho[0]);
+    std::printf("bias: %.12g\n", 0.0 - model.rho[0]);  // without bias 0, not -0
     if (prm.task == ksvm::kOneClass) {
       size_t inside = 0;
       for (double f : rep.fitted)
