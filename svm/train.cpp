@@ -31,6 +31,9 @@ inline bool raised(const std::atomic<bool>* stop) {
   return stop && stop->load(std::memory_order_relaxed);
 }
 
+// Out of line, so that the callbacks below stay a test and a jump.
+[[noreturn]] __attribute__((noinline, cold)) void stop_now() { throw Interrupted(); }
+
 // The kernel as the solver sees it when a stop can be asked for: each call
 // looks at the flag first (an exception from the kernel leaves the solver
 // cleanly).
@@ -43,7 +46,7 @@ struct Guarded {
 double guarded(int a, int b, void* p) {
   const Guarded& g = *static_cast<const Guarded*>(p);
   if (raised(g.stop))
-    throw Interrupted();
+    stop_now();
   return g.inner(a, b, g.arg);
 }
 
@@ -59,18 +62,20 @@ struct WholeRows {
   std::vector<double> value;
 };
 
+__attribute__((noinline)) double new_row(WholeRows& w, int a, int b) {
+  if (a == b)  // the diagonals, asked for once when the solver sets up
+    return w.inner(a, a, w.kd);
+  if (raised(w.stop))
+    stop_now();
+  for (size_t j = 0; j < w.value.size(); j++)
+    w.value[j] = w.inner(a, static_cast<int>(j), w.kd);
+  w.row = a;
+  return w.value[static_cast<size_t>(b)];
+}
+
 double whole_rows(int a, int b, void* p) {
   WholeRows& w = *static_cast<WholeRows*>(p);
-  if (a != w.row) {
-    if (a == b)  // the diagonals, asked for once when the solver sets up
-      return w.inner(a, a, w.kd);
-    if (raised(w.stop))
-      throw Interrupted();
-    for (size_t j = 0; j < w.value.size(); j++)
-      w.value[j] = w.inner(a, static_cast<int>(j), w.kd);
-    w.row = a;
-  }
-  return w.value[static_cast<size_t>(b)];
+  return a == w.row ? w.value[static_cast<size_t>(b)] : new_row(w, a, b);
 }
 
 // Runs the program set up in s (lin, lo, hi, x, kidx: rows of data) and
