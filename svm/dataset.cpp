@@ -264,10 +264,10 @@ void set_heads(Dataset& data, const double* head) {
 // pairs when the result is to be sparse.  `each(i, f)` calls f(k, v) for the
 // non-zero features of row i.
 template <class Each>
-void fill(Dataset& out, size_t nonzeros, Each each) {
+void fill(Dataset& out, size_t nonzeros, Each each, int holding = -1) {
   const size_t n = static_cast<size_t>(out.n), ud = static_cast<size_t>(out.d);
   out.norm2.assign(n, 0.0);
-  out.sparse = prefer_sparse(n, ud, nonzeros);
+  out.sparse = holding < 0 ? prefer_sparse(n, ud, nonzeros) : holding == 1;
   if (out.sparse) {
     out.start.reserve(n + 1);
     out.start.push_back(0);
@@ -343,6 +343,17 @@ Dataset dataset_from_csr(int n, int d, const std::int64_t* indptr, const std::in
   });
   set_heads(data, head);
   return data;
+}
+
+Dataset with_holding(const Dataset& data, bool sparse) {
+  Dataset out;
+  out.n = data.n;
+  out.d = data.d;
+  fill(
+      out, data.nonzeros(), [&](int i, auto&& f) { data.each_nonzero(i, f); }, sparse ? 1 : 0);
+  out.head = data.head;
+  out.labels = data.labels;
+  return out;
 }
 
 Dataset select_rows(const Dataset& data, const std::vector<int>& rows) {

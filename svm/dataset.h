@@ -16,7 +16,12 @@ Dataset parse_text(const char* begin, const char* end, const std::string& name, 
                    const ReadOptions& opt);
 
 /// Give `data` at least d features (new ones are 0); `name` is for messages.
+/// Sparse rows stay as they are.
 void widen(Dataset& data, int d, const std::string& name);
+
+/// The rows of `data` in the holding asked for, whatever the memory it takes
+/// (to compare the two holdings).
+Dataset with_holding(const Dataset& data, bool sparse);
 
 }  // namespace ksvm
 

@@ -6,8 +6,10 @@
 // reassociation, so every lane gets the bits of kernel_value.
 #include "kernel_ahead.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "fast_exp.h"
 #include "lanes.h"
@@ -18,11 +20,8 @@ using namespace kaltro::detail;
 
 namespace {
 
-// Positions are held in tiles of kTile: feature i of the tile's lane t at
-// tile[i * kTile + t], so that one load brings feature i of kTile rows.
-constexpr int kTile = 8;
-
-// A block is two tiles.
+// Dense positions are held in tiles of kTile: feature i of the tile's lane
+// t at tile[i * kTile + t], so that one load brings feature i of kTile rows.
 static_assert(kAhead == 2 * kTile, "a block is two tiles");
 
 // The column of lane t of a block in its tiles.
@@ -82,6 +81,23 @@ void block_plain(const KernelData& k, const double* xa, double na, const double*
     out[t] = exp_inline(arg[t]);
 }
 
+// The plain sparse block: each row's pairs gathered against the spread row
+// w, as one evaluation does.
+void sparse_plain(const KernelData& k, const double* w, double na, const int* keys, double* out) {
+  double ab[kAhead], arg[kAhead], norms[kAhead];
+  for (int t = 0; t < kAhead; t++) {
+    const int* idx;
+    const double* val;
+    const size_t m = pairs(*k.data, keys[t], idx, val);
+    ab[t] = gather_dot(idx, val, m, w);
+    norms[t] = k.norm2[keys[t]];
+  }
+  if (finish(k, na, norms, ab, out, arg))
+    return;
+  for (int t = 0; t < kAhead; t++)
+    out[t] = exp_inline(arg[t]);
+}
+
 #ifdef KALTRO_LANES
 
 // dot() of xa against V::n lanes of a tile from column c on: feature i of
@@ -117,18 +133,12 @@ __attribute__((noinline)) void exp_outside(const double* arg, double* out) {
       out[t] = std::exp(arg[t]);
 }
 
-// block_plain on V::n lanes at a time.  exp_lanes takes the lanes inside
-// the fast range (the others computing on 0); std::exp the rest afterwards.
-template <class V, int D>
-inline void block_lanes(const KernelData& k, const double* xa, double na, const double* tiles,
-                        const double* norms, double* out) {
-  static_assert(kTile % V::n == 0, "a tile holds whole vectors");
+// exp of the block's arguments, V::n lanes at a time.  exp_lanes takes the
+// lanes inside the fast range (the others computing on 0); std::exp the rest
+// afterwards.
+template <class V>
+inline void exp_block(const double* arg, double* out) {
   using M = typename V::Mask;
-  alignas(64) double ab[kAhead], arg[kAhead];
-  for (int t = 0; t < kAhead; t += V::n)
-    dot_lanes<V, D>(k, xa, lane(tiles, width<D>(k), t)).store(ab + t);
-  if (finish(k, na, norms, ab, out, arg))
-    return;
   const V lo = V::all(-700.0), hi = V::all(700.0);  // exp_inside
   M inside = M::when(true);
   for (int t = 0; t < kAhead; t += V::n) {
@@ -139,6 +149,87 @@ inline void block_lanes(const KernelData& k, const double* xa, double na, const 
   }
   if (!inside.all())
     exp_outside(arg, out);
+}
+
+// block_plain on V::n lanes at a time.
+template <class V, int D>
+inline void block_lanes(const KernelData& k, const double* xa, double na, const double* tiles,
+                        const double* norms, double* out) {
+  static_assert(kTile % V::n == 0, "a tile holds whole vectors");
+  alignas(64) double ab[kAhead], arg[kAhead];
+  for (int t = 0; t < kAhead; t += V::n)
+    dot_lanes<V, D>(k, xa, lane(tiles, width<D>(k), t)).store(ab + t);
+  if (!finish(k, na, norms, ab, out, arg))
+    exp_block<V>(arg, out);
+}
+
+// The sparse dot products of four rows at once.  The four running sums of
+// a row are the lanes of one register: the product of a feature k goes to
+// lane k & 3 and +0 to the others, which leaves their sums unchanged (a sum
+// that starts at +0 never becomes -0).  Four rows side by side keep four
+// chains of additions going; the longer rows finish on their own.
+struct ClassMasks {
+  alignas(32) std::int64_t m[4][4];
+  ClassMasks() {
+    for (int c = 0; c < 4; c++)
+      for (int l = 0; l < 4; l++)
+        m[c][l] = c == l ? -1 : 0;
+  }
+};
+const ClassMasks kClass;
+
+KALTRO_AVX2 inline Lanes4 class_part(const double* w, int k, double v) {
+  const Lanes4::Mask m{_mm256_load_pd(reinterpret_cast<const double*>(kClass.m[k & 3]))};
+  return only(m, Lanes4::all(w[k] * v));
+}
+
+KALTRO_AVX2 inline double lanes_sum(Lanes4 s) {
+  alignas(32) double t[4];
+  s.store(t);
+  return (t[0] + t[1]) + (t[2] + t[3]);
+}
+
+KALTRO_AVX2 inline void sparse_dot4(const Dataset& data, const double* w, const int* keys,
+                                    double* ab) {
+  const int* idx[4];
+  const double* val[4];
+  size_t m[4];
+  for (int r = 0; r < 4; r++)
+    m[r] = pairs(data, keys[r], idx[r], val[r]);
+  const size_t common = std::min(std::min(m[0], m[1]), std::min(m[2], m[3]));
+  Lanes4 s[4] = {Lanes4::zero(), Lanes4::zero(), Lanes4::zero(), Lanes4::zero()};
+  for (size_t e = 0; e < common; e++)
+    for (int r = 0; r < 4; r++)
+      s[r] = s[r] + class_part(w, idx[r][e], val[r][e]);
+  for (int r = 0; r < 4; r++) {
+    for (size_t e = common; e < m[r]; e++)
+      s[r] = s[r] + class_part(w, idx[r][e], val[r][e]);
+    ab[r] = lanes_sum(s[r]);
+  }
+}
+
+// A block of sparse rows four at a time, then the kernel and exp on V::n
+// lanes at a time (AVX2 or AVX-512).
+template <class V>
+inline void sparse_lanes(const KernelData& k, const double* w, double na, const int* keys,
+                         double* out) {
+  alignas(64) double ab[kAhead], arg[kAhead], norms[kAhead];
+  for (int t = 0; t < kAhead; t += 4)
+    sparse_dot4(*k.data, w, keys + t, ab + t);
+  for (int t = 0; t < kAhead; t++)
+    norms[t] = k.norm2[keys[t]];
+  if (!finish(k, na, norms, ab, out, arg))
+    exp_block<V>(arg, out);
+}
+
+KALTRO_LANES4 void sparse4(const KernelData& k, const double* w, double na, const int* keys,
+                           double* out) {
+  sparse_lanes<Lanes4>(k, w, na, keys, out);
+}
+
+KALTRO_LANES8 void sparse8(const KernelData& k, const double* w, double na, const int* keys,
+                           double* out) {
+  sparse_lanes<Lanes8>(k, w, na, keys, out);
 }
 
 template <int D>
@@ -180,6 +271,20 @@ KernelBlockFn block_at(int level, int d, std::integer_sequence<int, D...>) {
 
 #endif
 
+SparseBlockFn sparse_block_for() {
+#ifdef KALTRO_LANES
+  switch (simd_level()) {
+    case kLanes8:
+      return sparse8;
+    case kLanes4:
+      return sparse4;
+    default:  // two lanes hold two of the four sums: no gain over the plain loop
+      break;
+  }
+#endif
+  return sparse_plain;
+}
+
 KernelBlockFn block_for(int d) {
 #ifdef KALTRO_LANES
   return block_at(simd_level(), d, Widths());
@@ -189,39 +294,67 @@ KernelBlockFn block_for(int d) {
 #endif
 }
 
-// Position of kernel index b in the solver's order, or -1.  The table is
-// rebuilt when it has gone stale, which happens about once after each
-// reordering of the solver's variables.
-int locate(KernelData& k, KernelAhead& h, int b) {
-  const int rows = k.rows > 0 ? k.rows : k.n;
-  if (!k.order || b < 0 || b >= rows)
-    return -1;
-  const size_t r = static_cast<size_t>(rows);
-  if (h.where.size() == r) {
-    const int p = h.where[static_cast<size_t>(b)];
-    if (p >= 0 && p < k.n && k.order[p] == b)
-      return p;
-  }
-  h.where.assign(r, -1);
-  for (int p = 0; p < k.n; p++) {
+// Rebuilds the table of positions: where[q] the first position of kernel
+// index q, twin[p] the next position with the kernel index of p.  False
+// (and reading ahead turned off) when the order is not a set of rows.
+bool relocate(KernelData& k, KernelAhead& h, int rows) {
+  h.where.assign(static_cast<size_t>(rows), -1);
+  h.twin.assign(static_cast<size_t>(k.n), -1);
+  for (int p = k.n - 1; p >= 0; p--) {
     const int q = k.order[p];
     if (q < 0 || q >= rows) {
       k.order = nullptr;  // not a set of rows: never read ahead
-      return -1;
+      return false;
     }
+    h.twin[static_cast<size_t>(p)] = h.where[static_cast<size_t>(q)];
     h.where[static_cast<size_t>(q)] = p;
   }
-  const int p = h.where[static_cast<size_t>(b)];
-  return p >= 0 && k.order[p] == b ? p : -1;
+  return true;
 }
 
-// Computes the block of the two tiles from position p (rounded down to a
-// tile) for row a; false if the block holds a kernel index outside the data.
-// The rows of the block are copied, as they are needed, into tiles kept in
-// the solver's position order, so that a block reads one stretch of memory
+// Whether the table still lists exactly the positions of b (the solver
+// only exchanges variables, so b has as many positions as before).
+bool fresh_for(const KernelData& k, const KernelAhead& h, int b) {
+  int p = h.where[static_cast<size_t>(b)];
+  if (p < 0)
+    return false;
+  for (; p >= 0; p = h.twin[static_cast<size_t>(p)])
+    if (p >= k.n || k.order[p] != b)
+      return false;
+  return true;
+}
+
+// Position of kernel index b in the solver's order for a call that follows
+// one for kernel index `prev` of the same row (-1: none), or -1.  Where b
+// stands at several positions (two variables sharing a kernel row), the one
+// behind prev; none such: -1, and the call is answered on its own, so that
+// the next one tells where the walk goes.  The table is rebuilt when it has
+// gone stale, which happens about once after each reordering of the
+// solver's variables.
+int locate(KernelData& k, KernelAhead& h, int b, int prev) {
+  const int rows = k.rows > 0 ? k.rows : k.n;
+  if (!k.order || b < 0 || b >= rows)
+    return -1;
+  if (h.where.size() != static_cast<size_t>(rows) || !fresh_for(k, h, b))
+    if (!relocate(k, h, rows) || !fresh_for(k, h, b))
+      return -1;
+  const int p = h.where[static_cast<size_t>(b)];
+  if (h.twin[static_cast<size_t>(p)] < 0)
+    return p;
+  if (prev >= 0)
+    for (int q = p; q >= 0; q = h.twin[static_cast<size_t>(q)])
+      if (q > 0 && k.order[q - 1] == prev)
+        return q;
+  return -1;
+}
+
+// Computes the block of the two tiles from position p0 for row a of dense
+// data; false if the block holds a kernel index outside the data.  The rows
+// of the block are copied, as they are needed, into tiles kept in the
+// solver's position order, so that a block reads one stretch of memory
 // however the solver has reordered its variables, and one load fetches a
 // feature of kTile rows.
-bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
+bool dense_block(KernelData& k, KernelAhead& h, int a, int p0, int lanes, int rows) {
   const int d = k.d;
   const size_t n = static_cast<size_t>(k.n), ud = static_cast<size_t>(d);
   if (h.held.size() != n) {
@@ -231,8 +364,6 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
     h.held.assign(n, -1);
     h.block = block_for(d);
   }
-  const int p0 = p - p % kTile;
-  const int lanes = k.n - p0 < kAhead ? k.n - p0 : kAhead;
   int* held = h.held.data() + p0;
   // Fixed-length loops for a whole block, so that they stay a few vector
   // instructions instead of library calls.
@@ -253,7 +384,7 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
       const int q = h.key[t];
       if (held[t] == q)
         continue;
-      if (q < 0 || q >= (k.rows > 0 ? k.rows : k.n))
+      if (q < 0 || q >= rows)
         return false;
       const size_t at = static_cast<size_t>(p0 + t);
       const double* src = k.x + static_cast<size_t>(q) * ud;
@@ -266,24 +397,54 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
   }
   h.block(k, k.x + static_cast<size_t>(a) * ud, k.norm2[a],
           h.px.data() + static_cast<size_t>(p0) * ud, h.pn.data() + p0, h.val);
+  return true;
+}
+
+// Computes the block from position p (rounded down to a tile) for row a;
+// false if the block holds a kernel index outside the data.
+bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
+  const int rows = k.rows > 0 ? k.rows : k.n;
+  const int p0 = p - p % kTile;
+  const int lanes = k.n - p0 < kAhead ? k.n - p0 : kAhead;
+  if (k.data && k.data->sparse) {  // rows read where they lie: no copies to keep
+    for (int t = 0; t < kAhead; t++) {
+      h.key[t] = t < lanes ? k.order[p0 + t] : a;  // lanes beyond the end repeat row a
+      if (h.key[t] < 0 || h.key[t] >= rows)
+        return false;
+    }
+    if (!h.sparse_block)
+      h.sparse_block = sparse_block_for();
+    h.sparse_block(k, spread_row(k, a), k.norm2[a], h.key, h.val);
+  } else if (!dense_block(k, h, a, p0, lanes, rows)) {
+    return false;
+  }
   h.row = a;
   h.start = p0;
   h.next = p - p0 + 1;
   h.end = lanes;
+  h.blocks++;
   return true;
 }
 
 }  // namespace
 
 bool compute_ahead(KernelData& k, int a, int b, double& value) {
-  if (!k.order || !k.x)
+  if (!k.order || !(k.x || (k.data && k.data->sparse)))
     return false;
   KernelAhead& h = *k.ahead;
   // Most often the walk just goes on past the last block.
   const int after = h.start + kAhead;
-  const int p = h.end == kAhead && after < k.n && k.order[after] == b ? after : locate(k, h, b);
+  int p = -1;
+  if (h.end == kAhead && after < k.n && k.order[after] == b) {
+    p = after;
+  } else {
+    const int prev = h.row != a ? -1 : h.end > 0 ? h.key[h.next - 1] : h.last;
+    p = locate(k, h, b, prev);
+  }
   if (p < 0 || !fill_block(k, h, a, p)) {
+    h.row = a;
     h.end = 0;
+    h.last = b;
     return false;
   }
   value = h.val[p - h.start];

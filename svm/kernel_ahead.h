@@ -27,10 +27,18 @@ inline int width(const KernelData& k) {
 constexpr int kFixedWidths = 32;
 using Widths = std::make_integer_sequence<int, kFixedWidths + 1>;
 
+/// Positions are held in tiles of kTile, a block is two tiles.
+constexpr int kTile = 8;
+
 /// K(xa, lane t) for the lanes of a block of rows held in tiles, with their
 /// squared norms; see kernel_ahead.cpp.
 using KernelBlockFn = void (*)(const KernelData& k, const double* xa, double na,
                                const double* tiles, const double* norms, double* out);
+
+/// K(row spread in w, row keys[t]) for the kAhead rows of a block of
+/// sparse data, read where they lie.
+using SparseBlockFn = void (*)(const KernelData& k, const double* w, double na, const int* keys,
+                               double* out);
 
 // What has been computed ahead: K(row, key[t]) = val[t] for next <= t < end,
 // key[t] the kernel index at position start + t.  The callback answers from
@@ -39,11 +47,17 @@ struct KernelAhead {
   int row = -1, start = 0, next = 0, end = 0;
   int key[kAhead];
   double val[kAhead];
-  std::vector<int> where;         ///< position of each kernel index when last looked up
-  std::vector<double> px;         ///< rows copied into position order, in tiles of 8 positions
-  std::vector<double> pn;         ///< their squared norms
-  std::vector<int> held;          ///< kernel index whose row px holds at each position, or -1
-  KernelBlockFn block = nullptr;  ///< computes a block, chosen with the tiles
+  /// The kernel index answered last for `row` when no block was in use.
+  int last = -1;
+  /// Blocks computed (read by tests and measurements).
+  long long blocks = 0;
+  std::vector<int> where;  ///< first position of each kernel index when last looked up
+  std::vector<int> twin;   ///< the next position with the same kernel index, or -1
+  std::vector<double> px;  ///< dense rows copied into position order, in tiles of 8 positions
+  std::vector<double> pn;  ///< their squared norms
+  std::vector<int> held;   ///< kernel index whose row px holds at each position, or -1
+  KernelBlockFn block = nullptr;         ///< computes a block, chosen with the tiles
+  SparseBlockFn sparse_block = nullptr;  ///< computes a block of sparse rows
 
   /// Sparse data: row `spread` (or none, -1) written densely into w, which
   /// is 0 elsewhere; d doubles, made at the first sparse evaluation.

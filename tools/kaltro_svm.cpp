@@ -81,10 +81,12 @@ const char kHelp[] =
     "\n"
     "generate: writes N examples of synthetic data, the same on every machine.\n"
     "  --kind K   clouds (two overlapping Gaussian clouds, default), rings (a ball\n"
-    "             inside a shell), blobs (--classes K Gaussian clouds, labels 1..K)\n"
-    "             or regression (a smooth target of the features plus noise)\n"
-    "  -d D       features per example (default 10)\n"
+    "             inside a shell), blobs (--classes K Gaussian clouds, labels 1..K),\n"
+    "             regression (a smooth target of the features plus noise) or text\n"
+    "             (word counts, Zipf-distributed)\n"
+    "  -d D       features per example, the vocabulary for text (default 10)\n"
     "  --classes K  blobs: number of classes (default 10)\n"
+    "  --nnz M    text: mean number of distinct words per line (default 50)\n"
     "  --seed S   seed of the sequence (default 1)\n"
     "  --noise P  probability of a flipped label (default 0.1); regression: the\n"
     "             standard deviation of the noise added to the target\n"
@@ -373,13 +375,15 @@ int cmd_generate(int argc, char** argv) {
     if (a == "--kind") {
       opt.kind = value_of(argc, argv, i);
       if (opt.kind != "clouds" && opt.kind != "rings" && opt.kind != "blobs" &&
-          opt.kind != "regression")
+          opt.kind != "regression" && opt.kind != "text")
         throw UsageError{"option --kind: '" + opt.kind +
-                         "' is not one of clouds, rings, blobs, regression"};
+                         "' is not one of clouds, rings, blobs, regression, text"};
     } else if (a == "-d") {
-      opt.d = static_cast<int>(integer_arg("-d", value_of(argc, argv, i), 1, 100000));
+      opt.d = static_cast<int>(integer_arg("-d", value_of(argc, argv, i), 1, 10000000));
     } else if (a == "--classes") {
       opt.classes = static_cast<int>(integer_arg("--classes", value_of(argc, argv, i), 2, 1000));
+    } else if (a == "--nnz") {
+      opt.nnz = static_cast<int>(integer_arg("--nnz", value_of(argc, argv, i), 1, 1000000));
     } else if (a == "--seed") {
       opt.seed =
           static_cast<std::uint64_t>(integer_arg("--seed", value_of(argc, argv, i), 0, LLONG_MAX));

@@ -1,11 +1,16 @@
-// Reading the sparse text format into the dense layout, and the messages for
-// every kind of bad line.
+// Reading the sparse text format, the choice between dense and sparse
+// holding, the messages for every kind of bad line, and the text generator.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "dataset.h"
+#include "generate.h"
 #include "support.h"
 
 namespace {
@@ -122,6 +127,118 @@ TEST(SvmDataset, WidthBeyondAnyDenseMatrixIsHeldSparse) {
   EXPECT_EQ(d.d, 2147483647);
   EXPECT_EQ(d.at(0, 2147483646), 1);
   EXPECT_EQ(d.norm2, (std::vector<double>{1, 1, 4}));
+}
+
+TEST(SvmDataset, TextOfAMillionFeaturesIsHeldInPairs) {
+  // 300 lines of 40 features spread up to index 1 000 000: a dense matrix
+  // would take 2.4 GB, the pairs about 12 bytes each.
+  std::mt19937 rng(1);
+  std::string text;
+  size_t nonzeros = 0;
+  for (int i = 0; i < 300; i++) {
+    text += i % 2 ? "1" : "-1";
+    for (unsigned k = 0, e = 0; e < 40; e++, nonzeros++)
+      text += " " + std::to_string(k += 1 + rng() % 24000) + ":0.5";
+    text += "\n";
+  }
+  text += "1 17:0 1000000:2\n";  // an explicit zero is not held
+  nonzeros++;
+  const Dataset d = parse(text);
+  EXPECT_TRUE(d.sparse);
+  EXPECT_EQ(d.n, 301);
+  EXPECT_EQ(d.d, 1000000);
+  EXPECT_EQ(d.nonzeros(), nonzeros);
+  EXPECT_EQ(d.x.capacity(), 0u);
+  const size_t bytes = d.index.capacity() * sizeof(int) + d.value.capacity() * sizeof(double) +
+                       d.start.capacity() * sizeof(size_t) +
+                       (d.head.capacity() + d.norm2.capacity()) * sizeof(double);
+  EXPECT_LE(bytes, nonzeros * (sizeof(int) + sizeof(double)) + 400 * 3 * sizeof(double));
+  EXPECT_EQ(d.norm2[0], 40 * 0.25);
+  EXPECT_EQ(d.at(300, 999999), 2);
+  EXPECT_EQ(d.at(300, 16), 0);
+}
+
+TEST(SvmDataset, EachWayOfMakingASetChoosesItsHolding) {
+  // 60 rows of 40 features: the first 10 full, the others with one
+  // non-zero each.
+  const int n = 60, d = 40;
+  std::vector<double> x(n * d, 0.0), head(n);
+  for (int i = 0; i < n; i++) {
+    head[static_cast<size_t>(i)] = i % 3;
+    for (int k = 0; k < d; k++)
+      if (i < 10 || k == i % d)
+        x[static_cast<size_t>(i * d + k)] = 0.5 * (i + 1) - 0.25 * k;
+  }
+  std::vector<std::int64_t> indptr{0};
+  std::vector<std::int32_t> indices;
+  std::vector<double> values;
+  for (int i = 0; i < n; i++) {
+    for (int k = 0; k < d; k++)
+      if (x[static_cast<size_t>(i * d + k)] != 0) {
+        indices.push_back(k);
+        values.push_back(x[static_cast<size_t>(i * d + k)]);
+      }
+    indptr.push_back(static_cast<std::int64_t>(indices.size()));
+  }
+  const Dataset from_dense = ksvm::dataset_from_dense(n, d, x.data(), head.data());
+  const Dataset from_csr =
+      ksvm::dataset_from_csr(n, d, indptr.data(), indices.data(), values.data(), head.data());
+  const Dataset full = ksvm::dataset_from_dense(10, d, x.data(), head.data());
+  const Dataset full_rows = ksvm::select_rows(from_csr, {9, 0, 4});
+  const Dataset thin_rows = ksvm::select_rows(full, {0});
+  const Dataset thin_of_dense = ksvm::select_rows(ksvm::with_holding(from_dense, false), {12, 30});
+  EXPECT_TRUE(from_dense.sparse);
+  EXPECT_TRUE(from_csr.sparse);
+  EXPECT_FALSE(full.sparse);
+  EXPECT_FALSE(full_rows.sparse);
+  EXPECT_FALSE(thin_rows.sparse);  // one full row: dense is smaller
+  EXPECT_TRUE(thin_of_dense.sparse);
+  EXPECT_EQ(full_rows.labels, (std::vector<double>{0, 1}));
+  const Dataset dense = ksvm::with_holding(from_dense, false);
+  for (const Dataset* s : {&from_dense, &from_csr}) {
+    for (int i = 0; i < n; i++)
+      for (int k = 0; k < d; k++)
+        ASSERT_EQ(s->at(i, k), x[static_cast<size_t>(i * d + k)]) << i << " " << k;
+    EXPECT_EQ(s->norm2, dense.norm2);
+    EXPECT_EQ(s->head, head);
+  }
+  EXPECT_EQ(dense.x, x);
+  for (int k = 0; k < d; k++) {
+    EXPECT_EQ(full_rows.at(1, k), x[static_cast<size_t>(k)]);
+    EXPECT_EQ(thin_of_dense.at(1, k), x[static_cast<size_t>(30 * d + k)]);
+  }
+  Dataset wide = from_csr;
+  ksvm::widen(wide, 1000, "wide");
+  EXPECT_TRUE(wide.sparse);
+  EXPECT_EQ(wide.d, 1000);
+  EXPECT_EQ(wide.index, from_csr.index);
+}
+
+TEST(SvmDataset, GeneratedTextIsTheSameBytesEverywhere) {
+  ksvm::GenerateOptions o;
+  o.kind = "text";
+  o.n = 60;
+  o.d = 3000;
+  o.nnz = 12;
+  o.seed = 7;
+  std::FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  ksvm::generate(o, f);
+  std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+  std::rewind(f);
+  ASSERT_EQ(std::fread(&text[0], 1, text.size(), f), text.size());
+  std::fclose(f);
+  std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+  for (char c : text)
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+  EXPECT_EQ(hash, 2336191032523329753ULL) << text.substr(0, 200);
+  const Dataset d = parse(text);
+  EXPECT_EQ(d.n, 60);
+  EXPECT_LE(d.d, 3000);
+  EXPECT_EQ(d.labels.size(), 2u);
+  for (double r : d.norm2)
+    EXPECT_NEAR(r, 1, 1e-5);  // unit rows up to the printed digits
+  EXPECT_NEAR(static_cast<double>(d.nonzeros()) / d.n, 12, 2);
 }
 
 }  // namespace

@@ -11,10 +11,13 @@
 #include <random>
 #include <vector>
 
+#include "dataset.h"
 #include "fast_exp.h"
 #include "kaltro.h"
 #include "kernel.h"
+#include "kernel_ahead.h"
 #include "lanes.h"
+#include "support.h"
 
 namespace {
 
@@ -67,46 +70,42 @@ std::vector<int> widths() {
   return w;
 }
 
-// Plays the solver: rows filled over stretches of positions in order,
-// variables exchanged in between, calls out of order mixed in.
-void walk(const Rows& r, const ksvm::KernelParams& p, std::uint32_t seed, int level) {
+// Plays the solver on k, which follows `order` (kernel indices of rows):
+// rows filled over stretches of positions in order, variables exchanged in
+// between, calls out of order mixed in.  Every answer must have the bits of
+// want(a, b).
+template <class Want>
+void walk(ksvm::KernelData& k, std::vector<int>& order, Want want, std::uint32_t seed, int level) {
   Width w(level);
   std::mt19937 rng(seed);
-  std::vector<int> order(static_cast<size_t>(r.n));
-  for (int i = 0; i < r.n; i++)
-    order[static_cast<size_t>(i)] = i;
-  ksvm::KernelData k;
-  k.x = r.x.data();
-  k.norm2 = r.norm2.data();
-  k.d = r.d;
-  k.p = p;
-  k.order = order.data();
-  k.n = r.n;
-  ksvm::KernelFn f = ksvm::kernel_callback(r.d);
-  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  long long calls = 0;
+  const int n = static_cast<int>(order.size());
+  k.follow(order.data(), n);
+  ksvm::KernelFn f = k.callback();
+  auto pick = [&](int m) { return static_cast<int>(rng() % static_cast<unsigned>(m)); };
+  long long calls = k.evals;
   for (int round = 0; round < 60; round++) {
-    const int a = pick(r.n);
-    int from = pick(r.n), to = pick(r.n + 1);
+    const int a = order[static_cast<size_t>(pick(n))];
+    int from = pick(n), to = pick(n + 1);
     if (from > to)
       std::swap(from, to);
     for (int j = from; j < to; j++) {
       const int b = order[static_cast<size_t>(j)];
       const double got = f(a, b, &k);
       calls++;
-      ASSERT_TRUE(same_bits(got, reference(r, p, a, b)))
-          << "level " << level << " d " << r.d << " type " << p.type << " a " << a << " b " << b
-          << " position " << j << ": " << got << " vs " << reference(r, p, a, b);
+      ASSERT_TRUE(same_bits(got, want(a, b)))
+          << "level " << level << " d " << k.d << " type " << k.p.type << " a " << a << " b " << b
+          << " position " << j << ": " << got << " vs " << want(a, b);
     }
     switch (round % 3) {
       case 0:  // a shrink-like reordering
-        for (int s = pick(r.n); s > 0; s--)
-          std::swap(order[static_cast<size_t>(pick(r.n))], order[static_cast<size_t>(pick(r.n))]);
+        for (int s = pick(n); s > 0; s--)
+          std::swap(order[static_cast<size_t>(pick(n))], order[static_cast<size_t>(pick(n))]);
         break;
       case 1:  // calls that follow no walk, including the diagonal
         for (int s = 0; s < 20; s++) {
-          const int u = pick(r.n), v = s % 4 ? pick(r.n) : u;
-          ASSERT_TRUE(same_bits(f(u, v, &k), reference(r, p, u, v)));
+          const int u = order[static_cast<size_t>(pick(n))];
+          const int v = s % 4 ? order[static_cast<size_t>(pick(n))] : u;
+          ASSERT_TRUE(same_bits(f(u, v, &k), want(u, v)));
           calls++;
         }
         break;
@@ -115,6 +114,19 @@ void walk(const Rows& r, const ksvm::KernelParams& p, std::uint32_t seed, int le
     }
   }
   EXPECT_EQ(k.evals, calls);
+}
+
+void walk(const Rows& r, const ksvm::KernelParams& p, std::uint32_t seed, int level) {
+  std::vector<int> order(static_cast<size_t>(r.n));
+  for (int i = 0; i < r.n; i++)
+    order[static_cast<size_t>(i)] = i;
+  ksvm::KernelData k;
+  k.x = r.x.data();
+  k.norm2 = r.norm2.data();
+  k.d = r.d;
+  k.p = p;
+  walk(
+      k, order, [&](int a, int b) { return reference(r, p, a, b); }, seed, level);
 }
 
 TEST(SvmKernelAhead, EveryAnswerHasTheBitsOfOneEvaluation) {
@@ -236,6 +248,164 @@ TEST(SvmKernelAhead, WholeSolvesComeOutBitForBit) {
             << i;
         ASSERT_TRUE(same_bits(fast.g[static_cast<size_t>(i)], plain.g[static_cast<size_t>(i)]))
             << i;
+      }
+    }
+  }
+}
+
+// n rows of d features, about a third of them non-zero, with a duplicate
+// row and an empty one; the labels alternate.
+ksvm::Dataset sparse_rows(int n, int d, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> normal;
+  std::vector<double> x(static_cast<size_t>(n) * d), head(static_cast<size_t>(n));
+  for (double& v : x)
+    v = rng() % 3 == 0 ? normal(rng) : 0;
+  for (int k = 0; k < d; k++) {
+    x[static_cast<size_t>(3 * d + k)] = x[static_cast<size_t>(k)];  // row 3 = row 0
+    x[static_cast<size_t>(5 * d + k)] = 0;                          // row 5 = 0
+  }
+  for (int i = 0; i < n; i++)
+    head[static_cast<size_t>(i)] = i % 2 ? 1 : -1;
+  return ksvm::dataset_from_dense(n, d, x.data(), head.data());
+}
+
+ksvm::KernelParams params(int type) {
+  ksvm::KernelParams p;
+  p.type = type;
+  p.gamma = 0.07;
+  p.coef0 = 0.5;
+  p.degree = 3;
+  return p;
+}
+
+TEST(SvmKernelAhead, SparseRowsGiveTheBitsOfDenseOnes) {
+  // Widths that are not multiples of 4: every sum of the four gets the
+  // features of its class, whatever holds them.
+  for (int d : {5, 13, 38, 203}) {
+    const ksvm::Dataset data = sparse_rows(45, d, static_cast<std::uint32_t>(d));
+    const ksvm::Dataset dense = ksvm::with_holding(data, false);
+    const ksvm::Dataset sparse = ksvm::with_holding(data, true);
+    ASSERT_TRUE(sparse.sparse && !dense.sparse);
+    for (int i = 0; i < data.n; i++)
+      ASSERT_TRUE(
+          same_bits(sparse.norm2[static_cast<size_t>(i)], dense.norm2[static_cast<size_t>(i)]));
+    ksvm::Dataset wider = dense;  // a dense row longer than the sparse data's width
+    ksvm::widen(wider, d + 3, "wider");
+    const ksvm::Dataset* sets[] = {&dense, &sparse, &wider};
+    std::vector<double> column(static_cast<size_t>(data.n));
+    for (int type = 0; type < 4; type++) {
+      const ksvm::KernelParams p = params(type);
+      auto want = [&](int a, int b) { return ksvm::kernel_value(p, dense, a, dense, b); };
+      for (int a = 0; a < data.n; a++)
+        for (int b = 0; b < data.n; b++)
+          for (const ksvm::Dataset* u : sets)
+            for (const ksvm::Dataset* v : sets)
+              ASSERT_TRUE(same_bits(ksvm::kernel_value(p, *u, a, *v, b), want(a, b)))
+                  << "d " << d << " type " << type << " a " << a << " b " << b;
+      for (const ksvm::Dataset* sv : sets)
+        for (const ksvm::Dataset* z : sets)
+          for (int i = 0; i < data.n; i++) {
+            ksvm::kernel_column(p, *sv, *z, i, column.data());
+            for (int s = 0; s < data.n; s++)
+              ASSERT_TRUE(same_bits(column[static_cast<size_t>(s)], want(s, i)))
+                  << "d " << d << " type " << type << " sv " << s << " z " << i;
+          }
+      // The solver's callback at every vector width, with and without
+      // reading ahead.
+      for (int level : widths()) {
+        std::vector<int> order(static_cast<size_t>(data.n));
+        for (int i = 0; i < data.n; i++)
+          order[static_cast<size_t>(i)] = i;
+        ksvm::KernelData k(sparse, p);
+        walk(k, order, want, static_cast<std::uint32_t>(d + type), level);
+        ksvm::KernelData single(sparse, p);
+        ksvm::KernelFn f = single.callback();
+        for (int a = 0; a < data.n; a++)
+          ASSERT_TRUE(same_bits(f(a, (a * 7) % data.n, &single), want(a, (a * 7) % data.n)));
+        if (HasFatalFailure())
+          return;
+      }
+    }
+  }
+}
+
+TEST(SvmKernelAhead, PrecomputedKernelFromEitherHolding) {
+  // Rows "0:serial 1:K(i,1) ..." with zeros among the values; the serials
+  // run backwards so that row i names column n - i.
+  const int n = 6;
+  std::vector<double> x, head(n, 1);
+  for (int i = 0; i < n; i++) {
+    x.push_back(n - i);
+    for (int j = 1; j <= n; j++)
+      x.push_back((i + j) % 3 ? 0.25 * i - j : 0);
+  }
+  const ksvm::Dataset data = ksvm::dataset_from_dense(n, n + 1, x.data(), head.data());
+  ksvm::KernelParams p;
+  p.type = ksvm::kPrecomputed;
+  for (bool holding : {false, true}) {
+    const ksvm::Dataset held = ksvm::with_holding(data, holding);
+    ksvm::KernelData k(held, p);
+    std::vector<double> column(n);
+    for (int a = 0; a < n; a++) {
+      ksvm::kernel_column(p, held, held, a, column.data());
+      for (int b = 0; b < n; b++) {
+        const double want = x[static_cast<size_t>(a * (n + 1) + n - b)];
+        EXPECT_EQ(k.callback()(a, b, &k), want) << a << " " << b;
+        EXPECT_EQ(ksvm::kernel_value(p, held, a, held, b), want);
+        EXPECT_EQ(column[static_cast<size_t>(b)], want);  // a test row names support vectors
+      }
+    }
+    EXPECT_EQ(ksvm_test::failure_of([&] { ksvm::check_precomputed(held, n, "k.txt"); }),
+              "(no failure)");
+    EXPECT_EQ(ksvm_test::failure_of([&] { ksvm::check_precomputed(held, n + 1, "k.txt"); }),
+              "k.txt: the rows hold kernel values for 6 columns; 7 are needed");
+  }
+  std::vector<double> bad = x;
+  bad[2 * (n + 1)] = 2.5;
+  const ksvm::Dataset broken = ksvm::dataset_from_dense(n, n + 1, bad.data(), head.data());
+  EXPECT_EQ(ksvm_test::failure_of([&] { ksvm::check_precomputed(broken, n, "k.txt"); }),
+            "k.txt: row 3: serial 2.5 (feature 0) is not an integer from 1 to 6");
+  EXPECT_EQ(ksvm_test::failure_of([&] { ksvm::check_precomputed(broken, n, "k.txt", false); }),
+            "(no failure)");
+}
+
+TEST(SvmKernelAhead, ReadsAheadOverSubsetsAndSharedKernelIndices) {
+  // Kernel indices that are a third of the rows of a larger set (one pair
+  // of classes), and each of them at two positions (the two variables of a
+  // regression example).  The answers stay those of single evaluations,
+  // and whole rows filled in position order are answered from blocks: one
+  // per 16 positions, and one more where the walk starts.
+  const ksvm::Dataset data = sparse_rows(150, 37, 4);
+  for (bool holding : {false, true}) {
+    const ksvm::Dataset held = ksvm::with_holding(data, holding);
+    const ksvm::KernelParams p = params(ksvm::kRbf);
+    auto want = [&](int a, int b) { return ksvm::kernel_value(p, held, a, held, b); };
+    std::vector<int> subset, twice;
+    for (int i = 1; i < held.n; i += 3)
+      subset.push_back(i);
+    twice = subset;
+    twice.insert(twice.end(), subset.begin(), subset.end());
+    for (std::vector<int>* order : {&subset, &twice}) {
+      for (int level : widths()) {
+        ksvm::KernelData k(held, p);
+        walk(k, *order, want, 9, level);
+        if (HasFatalFailure())
+          return;
+        // Rows filled from start to end after the walk's exchanges.
+        Width w(level);
+        const int n = static_cast<int>(order->size());
+        const long long before = k.ahead->blocks;
+        ksvm::KernelFn f = k.callback();
+        for (int r = 0; r < 10; r++) {
+          const int a = (*order)[static_cast<size_t>(r * 7 % n)];
+          for (int j = 0; j < n; j++)
+            ASSERT_TRUE(same_bits(f(a, (*order)[static_cast<size_t>(j)], &k),
+                                  want(a, (*order)[static_cast<size_t>(j)])));
+        }
+        const long long blocks = k.ahead->blocks - before;
+        EXPECT_GE(blocks, 10 * (n / 16)) << "level " << level << " n " << n;
+        EXPECT_LE(blocks, 10 * (n / 16 + 2)) << "level " << level << " n " << n;
       }
     }
   }

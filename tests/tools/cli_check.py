@@ -164,7 +164,7 @@ def case_usage(c):
         (["predict", "-q", d, "m"], "kaltro-svm: unknown option '-q'"),
         (["generate", "10"], "kaltro-svm: generate takes N and OUTPUT_FILE"),
         (["generate", "--kind", "spiral", "10", "o"],
-         "option --kind: 'spiral' is not one of clouds, rings, blobs, regression"),
+         "option --kind: 'spiral' is not one of clouds, rings, blobs, regression, text"),
         (["generate", "--noise", "2", "10", "o"],
          "option --noise: the probability must lie in [0, 1]"),
         (["generate", "0", "o"], "option N: '0' is not an integer from 1 to 2147483647"),
