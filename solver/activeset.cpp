@@ -26,7 +26,7 @@ inline void axpy_row(double* g, const float* r, double d, int from, int to) {
 
 // Exchanges every per-variable entry of positions i and j; the cache
 // (rows and their entries) is the caller's business.
-void swap_entries(KALTRO& s, int i, int j) {
+void swap_entries(KALTRO& s, int i, int j) noexcept {
   std::swap(s.kidx[i], s.kidx[j]);
   std::swap(s.lin[i], s.lin[j]);
   std::swap(s.lo[i], s.lo[j]);
@@ -41,7 +41,7 @@ void swap_entries(KALTRO& s, int i, int j) {
 
 }  // namespace
 
-void KALTRO::swap(int i, int j) {
+void KALTRO::swap(int i, int j) noexcept {
   if (i == j)
     return;
   swap_entries(*this, i, j);
@@ -81,7 +81,7 @@ void KALTRO::unshrink(bool from_gref) {
         double d = x[k] - xref[k];
         if (d == 0)
           continue;
-        kaltro::detail::cache_tidy(*this);
+        kaltro::detail::cache_room(*this);
         const float* r = getrow(k, n, false);
         axpy_row(g, r, d, l, n);
       }
@@ -92,7 +92,7 @@ void KALTRO::unshrink(bool from_gref) {
         double xk = x[k];
         if (xk == 0)
           continue;
-        kaltro::detail::cache_tidy(*this);
+        kaltro::detail::cache_room(*this);
         const float* r = getrow(k, n, false);
         axpy_row(g, r, xk, l, n);
       }
@@ -114,7 +114,7 @@ void KALTRO::togbar(int k) {
   double d = x[k] - xref[k];
   if (d == 0)
     return;
-  kaltro::detail::cache_tidy(*this);
+  cache_clean();
   const float* r = getrow(k, n, false);
   axpy_row(gref, r, d, 0, n);
   xref[k] = x[k];

@@ -5,9 +5,9 @@
 // row of position i valid for columns 0..upto-1; column j holds
 // K(kidx[i], kidx[j]) for the variable standing at position j now.  The
 // pointer holds until that row changes length or is dropped; only
-// cache_compact, which the solver reaches through cache_tidy where it holds
-// no row, moves rows that keep their length.  Where the entries live is the row store's
-// business (rowstore.cpp).
+// cache_compact moves rows that keep their length, and the solver calls it
+// only between its own steps, where no caller holds a row.  Where the
+// entries live is the row store's business (rowstore.cpp).
 #include <memory>
 #include <utility>
 #include <vector>
@@ -38,6 +38,8 @@ void KALTRO::Arow::refile(Arow* after) {
 KALTRO::Arow::~Arow() { kaltro::detail::free_entries(store, data, len); }
 
 int KALTRO::Arow::resize(int newlen) {
+  if (newlen < 0)
+    newlen = 0;  // a negative length holds no entries, like 0
   const int old = len;
   if (newlen == len)
     return 0;
@@ -83,7 +85,7 @@ void KALTRO::cache_init() {
   }
 }
 
-void KALTRO::cache_fini() {
+void KALTRO::cache_fini() noexcept {
   if (!ring)
     return;
   for (int i = 0; i < n; i++)
@@ -153,7 +155,7 @@ long KALTRO::cache_clean() {
   return cache_bytes;
 }
 
-void KALTRO::cache_swap(int i, int j) {
+void KALTRO::cache_swap(int i, int j) noexcept {
   if (!ring)
     return;
   std::swap(rows[i], rows[j]);
@@ -180,7 +182,7 @@ namespace detail {
 // so replaying the sequence row by row gives the same end state as replaying
 // it exchange by exchange, at one pass over the rows instead of one per
 // exchange.
-void cache_reorder(KALTRO& s, const std::vector<int>& pairs) {
+void cache_reorder(KALTRO& s, const std::vector<int>& pairs) noexcept {
   if (!s.ring || pairs.empty())
     return;
   const size_t count = pairs.size();
@@ -212,6 +214,13 @@ void cache_compact(KALTRO& s) {
 void cache_tidy(KALTRO& s) {
   s.cache_clean();
   cache_compact(s);
+}
+
+void cache_room(KALTRO& s) {
+  if (s.work->rows_unheld)
+    cache_tidy(s);
+  else
+    s.cache_clean();
 }
 
 }  // namespace detail

@@ -1,14 +1,20 @@
 // The driver: start-point test, cache set-up, outer passes of full
 // restoration, inner iteration with shrinking, clean-up and summary.
 #include <cmath>
-#include <cstdio>
 
-#include "kaltro.h"
+#include "internal.h"
 
 namespace {
 
-const char kSetUpLine[] = "\nSetting up cache ...";
-const char kCleanUpLine[] = "\nCleaning and unswapping  cache...";
+// Written at every trace level, newline included, left to the ordinary
+// buffering of the output.
+const char kSetUpLine[] = "\nSetting up cache ...\n";
+const char kCleanUpLine[] = "\nCleaning and unswapping  cache...\n";
+
+void write_fixed(KALTRO& s, const char* line) {
+  if (s.output)
+    s.output(line, false, s.output_arg);
+}
 
 // The gap as reported and compared: never negative, and 0 for a NaN.
 double clipped_gap(double high, double low) {
@@ -27,6 +33,18 @@ void clamp_into_box(KALTRO& s) {
   }
 }
 
+// unshrink as run calls it: nobody holds a row then, so the gradient
+// rebuild may slide rows together before its fetches, which keeps the
+// full rows it asks for inside the row block.
+void unshrink_unheld(KALTRO& s, bool from_gref) {
+  struct Unheld {
+    kaltro::detail::Work* w;
+    explicit Unheld(kaltro::detail::Work* w_) : w(w_) { w->rows_unheld = true; }
+    ~Unheld() { w->rows_unheld = false; }
+  } unheld(s.work);
+  s.unshrink(from_gref);
+}
+
 }  // namespace
 
 int KALTRO::run(bool initialize, bool finalize) {
@@ -37,7 +55,7 @@ int KALTRO::run(bool initialize, bool finalize) {
   }
 
   if (!initialize && finalize) {
-    puts(kCleanUpLine);
+    write_fixed(*this, kCleanUpLine);
     cache_fini();
     unswap();
     return 0;
@@ -46,7 +64,7 @@ int KALTRO::run(bool initialize, bool finalize) {
     return error(kaltro::msg::bad_eps_gap);
 
   if (initialize || !ring) {
-    puts(kSetUpLine);
+    write_fixed(*this, kSetUpLine);
     cache_init();
   }
 
@@ -56,9 +74,9 @@ int KALTRO::run(bool initialize, bool finalize) {
   int result = 0;
   double gap = 0;
   try {
-    unshrink(false);
+    unshrink_unheld(*this, false);
     while (result == 0) {
-      unshrink(true);
+      unshrink_unheld(*this, true);
       gap = clipped_gap(g_high, g_low);
       info("*", "* it:%d l:%d |g|:%f w:%f\n", it, l, gap, w);
       if (gap < eps_gap) {
@@ -90,7 +108,7 @@ int KALTRO::run(bool initialize, bool finalize) {
   clamp_into_box(*this);
 
   if (initialize && finalize) {
-    puts(kCleanUpLine);
+    write_fixed(*this, kCleanUpLine);
     cache_fini();
     unswap();
   }

@@ -28,9 +28,11 @@ namespace detail {
 // that takes it, grows in place where the room behind it is free, and when
 // the room at the end runs short the rows are slid together to close the
 // holes.  That happens only in cache_compact, which the solver reaches
-// through cache_tidy, right after its own cache_clean, where it holds no row
-// pointer.  A row that finds no room at all (or a cache whose block could not
-// be had) falls back to malloc.
+// between its own steps: before an iteration step fetches its rows, and in
+// the gradient rebuilds of run.  No public operation a caller may call on
+// its own moves a row, so a row the caller holds stays where it is until it
+// is resized or dropped.  A row that finds no room at all (or a cache whose
+// block could not be had) falls back to malloc.
 class RowStore {
  public:
   static const size_t kAlign = 64;  // every block starts on a cache line
@@ -42,6 +44,7 @@ class RowStore {
   size_t row_max = 0;             // block of a full row
   size_t high = 0;                // the furthest end so far: memory up to there has been written
   size_t gap_bytes = 0;           // sum of the holes
+  size_t lost = 0;                // holes that could not be recorded, found again by close_gaps
   size_t loose = 0;               // holes that may add up before the end is let past `high`
   size_t written = 0;             // entry bytes stored since the rows were last slid together
   std::map<size_t, size_t> gaps;  // free holes below end: offset -> bytes
@@ -61,7 +64,7 @@ class RowStore {
   float* at(size_t off) const { return reinterpret_cast<float*>(base + off); }
 
   /// Return [off, off + bytes), joined with the holes on either side.
-  void release(size_t off, size_t bytes);
+  void release(size_t off, size_t bytes) noexcept;
   /// The smallest hole that takes `bytes`, else the room at the end; null when neither does.
   float* place(size_t bytes);
   /// Grow the block at off from `had` to `bytes` where the room behind it is free.
@@ -73,8 +76,8 @@ class RowStore {
   void close_gaps(KALTRO::Arow* const* rows, int n);
 
  private:
-  void add_gap(size_t off, size_t bytes);
-  void drop_gap(std::map<size_t, size_t>::iterator g);
+  void add_gap(size_t off, size_t bytes) noexcept;
+  void drop_gap(std::map<size_t, size_t>::iterator g) noexcept;
   void raise_end(size_t to);
 };
 
@@ -85,10 +88,13 @@ std::unique_ptr<RowStore> make_store(long budget, int n, size_t distinct);
 /// Entries of a row resized from `old` to `newlen` (both not negative, not
 /// equal), the common prefix kept: in the store `st` when the entries are
 /// there or new and it has room, else from malloc.  Returns the new pointer,
-/// null for 0 entries.  Throws std::bad_alloc when a row cannot grow.
+/// null for 0 entries.  Throws std::bad_alloc when a row cannot grow; a row
+/// that shrinks goes through cut_entries and never fails.
 float* resize_entries(RowStore* st, float* data, int old, int newlen);
+/// The same for newlen < old: the tail is given back.
+float* cut_entries(RowStore* st, float* data, int old, int newlen) noexcept;
 /// Give back the `len` entries at `data`, wherever they were placed.
-void free_entries(RowStore* st, float* data, int len);
+void free_entries(RowStore* st, float* data, int len) noexcept;
 /// Map the pages of [from, to) ahead of writing them; only a hint.
 void prefault(float* from, float* to);
 
@@ -98,6 +104,7 @@ struct Work {
   std::unique_ptr<float[]>
       kdiag;  // K(i,i) by position, contiguous; set by cache_init, moved by swap
   std::unique_ptr<RowStore> store;  // room for the row entries; null without a cache or a block
+  bool rows_unheld = false;         // set by run around its own unshrink: no caller holds a row
 };
 
 // ---- the cache's own operations (cache.cpp) ----
@@ -108,10 +115,14 @@ void cache_compact(KALTRO& s);
 /// cache_clean, then cache_compact: the solver's way to make room before it
 /// fetches rows, at points where it holds none.
 void cache_tidy(KALTRO& s);
+/// What unshrink does before each fetch: cache_tidy while run has set
+/// rows_unheld, else cache_clean alone, since a caller that calls unshrink
+/// on its own may hold rows.
+void cache_room(KALTRO& s);
 /// Follow a whole sequence of exchanges (pairs i < j, in order) in rows[]
 /// and every cached row, in one walk of the ring.  Ends exactly as one
 /// cache_swap per exchange would.
-void cache_reorder(KALTRO& s, const std::vector<int>& pairs);
+void cache_reorder(KALTRO& s, const std::vector<int>& pairs) noexcept;
 
 }  // namespace detail
 }  // namespace kaltro

@@ -1,6 +1,7 @@
 // The two iteration strategies on the active set 0..l-1.  Both keep g exact
 // on the active positions after every step and hand control back to run()
 // with 0 (converged on the active set), 1 (a shrink is due) or -1 (error).
+#include <climits>
 #include <cmath>
 #include <vector>
 
@@ -68,11 +69,23 @@ void select_second_order(const KALTRO& s, int u, int v, Pending& p) {
   }
 }
 
+// Steps a solve may take: max_steps when it is set, and never more than
+// `it` can count.
+int step_cap(const KALTRO& s) {
+  return s.max_steps > 0 && s.max_steps < INT_MAX ? static_cast<int>(s.max_steps) : INT_MAX;
+}
+
+int stop_at_cap(KALTRO& s) {
+  s.error(kaltro::msg::step_limit);
+  return kaltro::step_limit_result;
+}
+
 }  // namespace
 
 int KALTRO::iterate_gs1() {
   Touched touched(l);
   int selections = 0;
+  const int cap = step_cap(*this);
   for (;;) {
     // Scan: extremes start at 0, so candidates have gradients of the right sign.
     const kaltro::detail::Extremes e = kaltro::detail::find_extremes(g, x, lo, hi, 0, l, 0.0, 0.0);
@@ -86,6 +99,8 @@ int KALTRO::iterate_gs1() {
     touched.mark(sel);
     if (2 * touched.count < l && selections > 2 * touched.count + kShrinkSlack)
       return 1;
+    if (it >= cap)
+      return stop_at_cap(*this);
 
     kaltro::detail::cache_tidy(*this);
     const float* r = getrow(sel, l, true);
@@ -112,6 +127,7 @@ int KALTRO::iterate_gs2() {
   Touched touched(l);
   int pairs = 0;
   Pending pending;  // from second-order selection after the last step
+  const int cap = step_cap(*this);
   for (;;) {
     int u, v;  // rising and falling member
     if (pending.gain > 0) {
@@ -131,8 +147,10 @@ int KALTRO::iterate_gs2() {
       g_low = e.low;
       u = e.up;
       v = e.down;
+      // A NaN gap (inf - inf, with big infinite) is no convergence: it
+      // comes only with a member missing, handled below.
       const double gap = g_high - g_low;
-      if (gap < eps_gap || !(gap > 0))
+      if (gap < eps_gap || gap <= 0)
         return 0;
       if (u < 0 || v < 0)
         return error(kaltro::msg::beyond_big);
@@ -143,6 +161,8 @@ int KALTRO::iterate_gs2() {
     pairs += 1;
     if (touched.count < l && pairs > touched.count + kShrinkSlack)
       return 1;
+    if (it >= cap)
+      return stop_at_cap(*this);
 
     kaltro::detail::cache_tidy(*this);
     const float* ru = getrow(u, l, true);

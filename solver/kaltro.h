@@ -13,7 +13,9 @@
 // any number of run(false, false) and a final run(false, true).
 //
 // Errors found while solving are result codes (-1, message in last_error);
-// allocation failures and exceptions thrown by the kernel propagate.
+// allocation failures and exceptions thrown by the kernel propagate.  Giving
+// memory back never fails: dropping or cutting rows, cache_fini and the
+// destructor throw nothing.
 #ifndef KALTRO_H
 #define KALTRO_H
 
@@ -43,7 +45,8 @@ class KALTRO {
     ~Arow();
     /// Take the row out of the ring and, if it holds entries, put it right behind `after`.
     void refile(Arow* after);
-    /// Resize to exactly `newlen` entries keeping the common prefix; returns the byte change.
+    /// Resize to exactly `newlen` entries (a negative length counts as 0) keeping the
+    /// common prefix; returns the byte change, 4 * (new len - old len).
     int resize(int newlen);
   };
 
@@ -83,6 +86,14 @@ class KALTRO {
   int marks;            ///< one-character marks on the current console line
   bool cache_warned;    ///< the cache-full report was written since cache_init
 
+  // ---- parameters added after the documented fields ----
+  /// Steps after which a solve stops (result kaltro::step_limit_result); 0 or less: none; default 0
+  long long max_steps;
+  /// Sink of every text the solver writes, in order (flush: show it now); null: none; default
+  /// kaltro::write_stdout
+  void (*output)(const char* text, bool flush, void* arg);
+  void* output_arg;  ///< passed unchanged to output; default null
+
   // ---- the library's own, after the documented fields ----
   kaltro::detail::Work* work;  ///< opaque working state: diagonals by position, the row block
 
@@ -95,43 +106,56 @@ class KALTRO {
 
   /// Solve.  initialize: set up the row cache first; finalize: free it and
   /// restore the caller's order afterwards (with initialize false: only that).
-  /// Returns the steps taken, 0 from the clean-up-only mode, or -1 after an error.
+  /// Returns the steps taken, 0 from the clean-up-only mode, -1 after an error,
+  /// or kaltro::step_limit_result (-2) when the solve stopped at max_steps.
   int run(bool initialize, bool finalize);
 
-  // ---- reporting ----
+  // ---- reporting (all of it through `output`) ----
   /// Report `message` (when trace_level > 0), store it in last_error, return -1.
   int error(const char* message);
   /// Write a progress message: the one-character `mark` or the full `line`, printf-style.
   void info(const char* mark, const char* line, ...);
 
   // ---- row cache ----
-  void cache_init();   ///< set up the cache: one row object per distinct kernel index
-  void cache_fini();   ///< free every row and the ring; harmless without a cache
+  void cache_init();           ///< set up the cache: one row object per distinct kernel index
+  void cache_fini() noexcept;  ///< free every row and the ring; harmless without a cache
   long cache_clean();  ///< drop least recent rows until within maxcachesize; returns cache_bytes
-  void cache_swap(int i, int j);  ///< follow the exchange of positions i and j in every cached row
+  void cache_swap(
+      int i, int j) noexcept;  ///< follow the exchange of positions i and j in every cached row
   float* getrow(int i, int upto, bool hot);  ///< entries of row i valid for columns 0..upto-1
 
   // ---- active set and gradient ----
-  void swap(int i, int j);        ///< exchange the variables at positions i and j
-  void shrink();                  ///< extremes over the active set; move held variables out
-  void unshrink(bool from_gref);  ///< make all variables active, rebuild gradients, compute w
-  void togbar(int k);             ///< fold the move of variable k into gref
-  void unswap();                  ///< restore the caller's order
+  void swap(int i, int j) noexcept;  ///< exchange the variables at positions i and j
+  void shrink();                     ///< extremes over the active set; move held variables out
+  void unshrink(bool from_gref);     ///< make all variables active, rebuild gradients, compute w
+  void togbar(int k);                ///< fold the move of variable k into gref
+  void unswap();                     ///< restore the caller's order
 
   // ---- iteration ----
-  int iterate_gs1();  ///< coordinate steps (equality false)
-  int iterate_gs2();  ///< pairwise steps (equality true)
+  /// Coordinate steps (equality false): 0 converged, 1 shrink due, -1 error, -2 step limit.
+  int iterate_gs1();
+  int iterate_gs2();  ///< pairwise steps (equality true); results as iterate_gs1
 };
+
+namespace kaltro {
+/// The default output sink: `text` to standard output, which is flushed when
+/// `flush` is true (progress marks and lines) and left to its ordinary
+/// buffering otherwise (errors and the set-up and clean-up lines).
+void write_stdout(const char* text, bool flush, void* arg);
+
+/// run's result when a solve stopped at max_steps (or at INT_MAX steps, which
+/// `it` cannot pass); last_error is then msg::step_limit.  Errors give -1.
+const int step_limit_result = -2;
 
 // The messages the solver reports; last_error points at one of these, so a
 // caller may compare the pointer as well as print the text.
-namespace kaltro {
 namespace msg {
 extern const char start_point[];  ///< start point outside its box by more than eps_bound
 extern const char not_convex[];   ///< curvature below -eps_bound along the chosen direction
 extern const char bad_eps_gap[];  ///< eps_gap not above 0
 extern const char non_finite[];   ///< the solve ended with a non-finite objective
 extern const char beyond_big[];   ///< gradients beyond big left no rising or no falling member
+extern const char step_limit[];   ///< the solve took max_steps steps without converging
 }  // namespace msg
 }  // namespace kaltro
 

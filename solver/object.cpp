@@ -36,6 +36,9 @@ KALTRO::KALTRO(int n_)
       ibuf(nullptr),
       marks(0),
       cache_warned(false),
+      max_steps(0),
+      output(kaltro::write_stdout),
+      output_arg(nullptr),
       work(nullptr) {
   if (n_ < 0)
     throw std::invalid_argument("KALTRO: negative number of variables");

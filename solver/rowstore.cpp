@@ -20,13 +20,27 @@ namespace detail {
 
 RowStore::~RowStore() { std::free(mem); }
 
-void RowStore::add_gap(size_t off, size_t bytes) {
-  gaps.emplace(off, bytes);
-  fits.emplace(bytes, off);
+// Recording a hole takes a node in each container.  When one cannot be had
+// the hole is left unrecorded: nothing is placed there until the rows are
+// next slid together, which finds every hole again from the rows.  So giving
+// memory back never fails.
+void RowStore::add_gap(size_t off, size_t bytes) noexcept {
+  try {
+    auto g = gaps.emplace(off, bytes).first;
+    try {
+      fits.emplace(bytes, off);
+    } catch (...) {
+      gaps.erase(g);
+      throw;
+    }
+  } catch (...) {
+    lost += bytes;
+    return;
+  }
   gap_bytes += bytes;
 }
 
-void RowStore::drop_gap(std::map<size_t, size_t>::iterator g) {
+void RowStore::drop_gap(std::map<size_t, size_t>::iterator g) noexcept {
   gap_bytes -= g->second;
   fits.erase({g->second, g->first});
   gaps.erase(g);
@@ -39,7 +53,7 @@ void RowStore::raise_end(size_t to) {
 }
 
 // A hole that reaches the end moves the end down instead.
-void RowStore::release(size_t off, size_t bytes) {
+void RowStore::release(size_t off, size_t bytes) noexcept {
   auto after = gaps.find(off + bytes);
   if (after != gaps.end()) {
     bytes += after->second;
@@ -103,14 +117,14 @@ bool RowStore::extend(size_t off, size_t had, size_t bytes) {
 // been stored as there are to move, so that it never takes a noticeable share
 // of the time.
 bool RowStore::crowded() const {
-  if (gaps.empty())
+  if (gaps.empty() && lost == 0)
     return false;
   size_t slots = (cap - end) / row_max;
   for (auto f = fits.rbegin(); f != fits.rend() && slots < 2 && f->first >= row_max; ++f)
     slots++;
   if (slots < 2)
     return true;
-  return high - end < 2 * row_max && gap_bytes > loose && written / 8 >= end;
+  return high - end < 2 * row_max && gap_bytes + lost > loose && written / 8 >= end;
 }
 
 // In address order, so that no row is written over before it has moved.
@@ -136,6 +150,7 @@ void RowStore::close_gaps(KALTRO::Arow* const* rows, int n) {
   gaps.clear();
   fits.clear();
   gap_bytes = 0;
+  lost = 0;
   written = 0;
   end = to;
 }
@@ -200,15 +215,32 @@ std::unique_ptr<RowStore> make_store(long budget, int n, size_t distinct) {
   return st;
 }
 
+// Fewer entries: the tail goes back where it came from.  Never fails.
+float* cut_entries(RowStore* st, float* data, int old, int newlen) noexcept {
+  if (newlen == 0) {
+    free_entries(st, data, old);
+    return nullptr;
+  }
+  if (st && st->owns(data)) {
+    const size_t had = RowStore::block(old), want = RowStore::block(newlen);
+    if (want < had)
+      st->release(st->offset(data) + want, had - want);
+    return data;
+  }
+  void* nd = std::realloc(data, sizeof(float) * static_cast<size_t>(newlen));
+  return nd ? static_cast<float*>(nd)
+            : data;  // a block that could not shrink still holds the prefix
+}
+
 float* resize_entries(RowStore* st, float* data, int old, int newlen) {
-  if (st && newlen > old)
+  if (newlen < old)
+    return cut_entries(st, data, old, newlen);
+  if (st)
     st->written += sizeof(float) * static_cast<size_t>(newlen - old);
   if (data && st && st->owns(data)) {
     const size_t off = st->offset(data);
     const size_t had = RowStore::block(old), want = RowStore::block(newlen);
-    if (want < had) {
-      st->release(off + want, had - want);
-    } else if (want > had && !st->extend(off, had, want)) {
+    if (want > had && !st->extend(off, had, want)) {
       float* nd = st->place(want);
       if (!nd)
         nd = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(newlen)));
@@ -218,25 +250,18 @@ float* resize_entries(RowStore* st, float* data, int old, int newlen) {
       st->release(off, had);
       data = nd;
     }
-    return newlen == 0 ? nullptr : data;
+    return data;
   }
-  if (newlen > 0) {
-    void* nd = data || !st ? nullptr : st->place(RowStore::block(newlen));
-    if (!nd)
-      nd = std::realloc(data, sizeof(float) * static_cast<size_t>(newlen));
-    if (!nd) {
-      if (newlen > old)
-        throw std::bad_alloc();
-      nd = data;  // a block that could not shrink still holds the prefix
-    }
-    return static_cast<float*>(nd);
-  }
-  std::free(data);
-  return nullptr;
+  void* nd = data || !st ? nullptr : st->place(RowStore::block(newlen));
+  if (!nd)
+    nd = std::realloc(data, sizeof(float) * static_cast<size_t>(newlen));
+  if (!nd)
+    throw std::bad_alloc();
+  return static_cast<float*>(nd);
 }
 
 // Entries in the block are given back to it; others were malloc'd.
-void free_entries(RowStore* st, float* data, int len) {
+void free_entries(RowStore* st, float* data, int len) noexcept {
   if (data && st && st->owns(data))
     st->release(st->offset(data), RowStore::block(len));
   else

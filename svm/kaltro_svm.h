@@ -168,7 +168,7 @@ struct Params {
   double cache_mb = 100;             ///< kernel cache of each solve, in MB, above 0
   std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
   bool bias = true;                  ///< C-SVC: false drops the bias term (decisions through 0)
-  long long max_steps = 0;           ///< reserved for a limit on solver steps; not yet in use
+  long long max_steps = 0;  ///< solver steps per solve before failing (0: max(10^7, 100 n))
   /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
   int trace_level = 0;
   const std::atomic<bool>* stop = nullptr;  ///< when raised (a signal, another thread): Interrupted

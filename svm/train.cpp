@@ -3,6 +3,7 @@
 // kernel indices, never a copy of the data.
 #include "train.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -86,6 +87,11 @@ double whole_rows(int a, int b, void* p) {
 void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, SolveReport& r) {
   s.eps_gap = prm.eps;
   s.maxcachesize = cache_budget(prm.cache_mb);
+  // Ample for any problem that converges; one that does not (an unbounded
+  // objective, or boxes far too wide) ends with a clear message instead.
+  s.max_steps = prm.max_steps > 0 ? prm.max_steps : std::max(10000000LL, 100LL * s.n);
+  if (s.trace_level <= 0)
+    s.output = nullptr;  // quiet: not even the solver's set-up and clean-up lines
   KernelData kd(data, prm.kernel);
   std::vector<int> order;
   Guarded guard{kd.callback(), &kd, prm.stop};
@@ -109,8 +115,13 @@ void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, Solve
   auto t0 = std::chrono::steady_clock::now();
   int steps = s.run(true, true);
   auto t1 = std::chrono::steady_clock::now();
-  if (steps < 0)
-    throw Failure(std::string("the solver stopped: ") + (s.last_error ? s.last_error : "error"));
+  if (steps < 0) {
+    std::string why = s.last_error ? s.last_error : "error";
+    if (steps == kaltro::step_limit_result)
+      why += " (" + std::to_string(s.max_steps) +
+             " steps) before the stopping tolerance was met; a smaller C may help";
+    throw Failure("the solver stopped: " + why);
+  }
   r.n = s.n;
   r.objective = s.w;
   r.steps = steps;

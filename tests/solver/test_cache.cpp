@@ -601,6 +601,72 @@ TEST(CacheBlock, ChurnOfMixedLengthsStaysExactAndCompact) {
   EXPECT_GT(moved, 0);  // the churn did make rows move
 }
 
+TEST(CacheBlock, PublicOperationsNeverMoveAKeptRow) {
+  // A caller may hold the entries of a row it fetched and go on calling the
+  // public operations; the row must stay where it is until it is resized or
+  // dropped.  Every row is watched: one whose length did not change and
+  // whose key the kernel was not asked for (so it was not dropped and
+  // fetched again) must keep its address and its values.
+  for (unsigned long long seed : {5ULL, 6ULL, 7ULL}) {
+    const int n = 48;
+    Cached c(n, false);
+    KALTRO& s = c.s;
+    for (int p = 40; p < n; p++)
+      s.kidx[p] = p - 40;  // shared rows
+    Lcg rng(seed);
+    for (int p = 0; p < n; p++) {
+      s.lo[p] = -1;
+      s.hi[p] = 1;
+      s.lin[p] = rng.uniform() - 0.5;
+    }
+    s.maxcachesize = 6L * 4 * n;
+    s.cache_init();
+    s.unshrink(false);
+    long kept = 0, moved = 0;
+    std::map<const Arow*, std::pair<const float*, int>> before;
+    for (int step = 0; step < 3000; step++) {
+      before.clear();
+      for (int p = 0; p < n; p++)
+        before[s.rows[p]] = {s.rows[p]->data, s.rows[p]->len};
+      c.k.log.clear();
+      const int op = rng.below(12), a = rng.below(n), b = rng.below(n);
+      if (op < 4) {
+        s.getrow(a, 1 + rng.below(n), op < 2);
+      } else if (op < 5) {
+        s.cache_clean();
+      } else if (op < 7) {
+        s.swap(a, b);
+      } else if (op < 9) {
+        s.x[a] = 2 * rng.uniform() - 1;
+        s.togbar(a);
+      } else if (op < 10) {
+        s.x[a] = s.x[a] < 0 ? -1 : 1;  // at a bound: a candidate for shrinking
+        s.shrink();
+      } else if (op < 11) {
+        s.x[a] = 2 * rng.uniform() - 1;
+        s.unshrink(rng.below(2) == 1);
+      } else {
+        s.unswap();
+      }
+      std::set<int> evaluated;
+      for (const auto& call : c.k.log)
+        evaluated.insert(call.first);
+      for (const auto& r : before) {
+        if (r.second.second == 0 || r.first->len != r.second.second ||
+            evaluated.count(r.first->key))
+          continue;
+        kept++;
+        if (r.first->data != r.second.first)
+          moved++;
+      }
+      ASSERT_EQ(moved, 0) << "seed " << seed << " step " << step << " op " << op;
+      ASSERT_TRUE(consistent(s)) << "seed " << seed << " step " << step;
+    }
+    EXPECT_GT(kept, 10000);
+    EXPECT_TRUE(s.cache_warned);  // the budget was reached: rows came and went
+  }
+}
+
 TEST(CacheBlock, RowsBeyondTheBlockLiveOnTheirOwn) {
   // With no budget the block has room for a few full rows only.  Fetching
   // more without cleaning puts the rest in blocks of their own; growing,
@@ -633,6 +699,42 @@ TEST(CacheBlock, RowsBeyondTheBlockLiveOnTheirOwn) {
   EXPECT_TRUE(consistent(s));
   s.cache_fini();  // frees the rows of both kinds
   EXPECT_EQ(s.ring, nullptr);
+}
+
+TEST(CacheRows, NegativeLengthHoldsNothing) {
+  // A negative length acts as 0 wherever the entries live: in the row
+  // block, in memory of their own beside it, or with no block at all.
+  const int n = 16;
+  Cached c(n, false);
+  KALTRO& s = c.s;
+  s.maxcachesize = 0;  // the block holds a few full rows; the rest go beside it
+  s.cache_init();
+  for (int p = 0; p < 10; p++)
+    s.getrow(p, n, true);
+  const kaltro::detail::RowStore* st = s.work->store.get();
+  ASSERT_NE(st, nullptr);
+  int in_block = 0;
+  for (int p = 0; p < 10; p++) {
+    Arow* r = s.rows[p];
+    in_block += st->owns(r->data);
+    EXPECT_EQ(r->resize(-1 - p), -4 * n) << p;
+    EXPECT_EQ(r->len, 0);
+    EXPECT_EQ(r->data, nullptr);
+    EXPECT_EQ(r->resize(INT_MIN), 0);
+    s.cache_bytes -= 4 * n;
+  }
+  EXPECT_GT(in_block, 0);
+  EXPECT_LT(in_block, 10);
+  for (int p = 0; p < 10; p++)
+    s.getrow(p, n - p, p % 2 == 0);  // fetched afresh, wherever they land
+  EXPECT_TRUE(consistent(s));
+
+  Arow lone{nullptr, nullptr, 3, 0, 1.0f, nullptr, nullptr};
+  EXPECT_EQ(lone.resize(5), 20);
+  lone.data[4] = 2.0f;
+  EXPECT_EQ(lone.resize(-2), -20);
+  EXPECT_EQ(lone.len, 0);
+  EXPECT_EQ(lone.data, nullptr);
 }
 
 TEST(CacheRows, NoVariables) {

@@ -4,12 +4,14 @@
 // scratch.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support.h"
@@ -435,6 +437,175 @@ TEST(DriverFailure, KernelExceptionReachesTheCaller) {
     k.throw_on = -1;
     EXPECT_GE(quiet_run(s, true, true), 0) << at;
     EXPECT_TRUE(home_is_identity(s));
+  }
+}
+
+TEST(DriverFailure, StepLimitEndsASolveThatNeverConverges) {
+  // Coordinate steps: two variables on one kernel index (K = 1) with
+  // lin = (1, -1); w grows without bound along x0 = -x1 and every step moves
+  // by 2.  Pairwise steps: K = v v^T with v = (1, 2, 3) is flat along
+  // (1, -2, 1), which keeps the sum and gains 2 per unit with lin = (1, 0, 1),
+  // while every pair has positive curvature and so takes finite steps.
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    bool equality;
+    double box;
+    long long limit;
+  };
+  const Case cases[] = {
+      {false, inf, 1000}, {false, 1e150, 1}, {true, inf, 777}, {true, 1e150, 5000}};
+  for (const Case& c : cases) {
+    const int n = c.equality ? 3 : 2;
+    FakeKernel k;
+    KALTRO s(n);
+    if (c.equality) {
+      k.value = [](int a, int b) { return (a + 1.0) * (b + 1.0); };
+      s.lin[0] = s.lin[2] = 1;
+    } else {
+      k.value = [](int, int) { return 1.0; };
+      s.kidx[1] = 0;
+      s.lin[0] = 1;
+      s.lin[1] = -1;
+    }
+    k.attach(s);
+    s.equality = c.equality;
+    s.max_steps = c.limit;
+    for (int i = 0; i < n; i++) {
+      s.lo[i] = -c.box;
+      s.hi[i] = c.box;
+    }
+    Capture cap;
+    EXPECT_EQ(s.run(true, true), kaltro::step_limit_result) << c.limit;
+    const std::string out = cap.finish();
+    const std::string tail = "\nKALTRO error: Step limit reached\n" + kCleanUp;
+    EXPECT_EQ(out.substr(0, kSetUp.size() + 1), kSetUp + "*") << c.limit;
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << c.limit;
+    EXPECT_EQ(s.it, c.limit);
+    EXPECT_EQ(s.last_error, kaltro::msg::step_limit);
+    EXPECT_EQ(s.ring, nullptr);
+    EXPECT_TRUE(home_is_identity(s));
+    double sum = 0;
+    for (int i = 0; i < n; i++) {
+      EXPECT_TRUE(std::isfinite(s.x[i])) << c.limit;
+      EXPECT_LE(std::fabs(s.x[i]), c.box);
+      sum += s.x[i];
+    }
+    EXPECT_GT(std::fabs(s.x[0]), c.limit * 0.1) << "the point did run away";
+    if (c.equality) {
+      EXPECT_LE(std::fabs(sum), 1e-9 * std::fabs(s.x[0]));
+    }
+  }
+
+  // A solve that needs exactly the limit succeeds; one step less does not.
+  for (long long limit : {500LL, 499LL}) {
+    TraceProblem p;
+    p.s.max_steps = limit;
+    Capture cap;
+    const int r = p.s.run(true, true);
+    const std::string out = cap.finish();
+    if (limit == 500) {
+      EXPECT_EQ(r, 500);
+    } else {
+      EXPECT_EQ(r, kaltro::step_limit_result);
+      EXPECT_EQ(out, kSetUp + "*.\nKALTRO error: Step limit reached\n" + kCleanUp);
+      EXPECT_EQ(p.s.it, 499);
+    }
+  }
+
+  // Split solves keep the cache; and `it` never passes INT_MAX, with no
+  // limit set or a larger one.
+  FakeKernel k;
+  k.value = [](int, int) { return 1.0; };
+  KALTRO s(2);
+  k.attach(s);
+  s.trace_level = 0;
+  s.equality = false;
+  s.kidx[1] = 0;
+  s.lin[0] = 1;
+  s.lin[1] = -1;
+  s.lo[0] = s.lo[1] = -inf;
+  s.hi[0] = s.hi[1] = inf;
+  s.max_steps = 5;
+  EXPECT_EQ(quiet_run(s, true, false), kaltro::step_limit_result);
+  EXPECT_NE(s.ring, nullptr);
+  for (long long limit : {0LL, -1LL, static_cast<long long>(INT_MAX) + 7}) {
+    s.max_steps = limit;
+    s.it = INT_MAX - 3;
+    EXPECT_EQ(s.iterate_gs1(), kaltro::step_limit_result) << limit;
+    EXPECT_EQ(s.it, INT_MAX);
+  }
+  EXPECT_EQ(quiet_run(s, false, true), 0);
+}
+
+// Every text handed to a caller's output, with its flush flag.
+struct Recorder {
+  std::vector<std::pair<std::string, bool>> calls;
+  static void take(const char* text, bool flush, void* arg) {
+    static_cast<Recorder*>(arg)->calls.push_back({text, flush});
+  }
+  std::string bytes() const {
+    std::string all;
+    for (const auto& c : calls)
+      all += c.first;
+    return all;
+  }
+};
+
+TEST(DriverOutput, ReplaceableOutputReceivesTheSameBytes) {
+  // Solves that write every kind of text: marks and lines at each level, the
+  // cache report, a full line after 40 marks, errors with and without marks
+  // on the line, the split sequence and the step limit.  Each runs with the
+  // default output (standard output), with a recording output and with none.
+  enum Kind { kWhole, kSplit, kBadStart, kConcave, kLadder };
+  struct Scene {
+    int level;
+    long cache;
+    long long limit;
+    Kind kind;
+  };
+  const long mb = 1L << 20;
+  const Scene scenes[] = {{0, mb, 0, kWhole},    {1, 0, 0, kWhole},   {3, mb, 0, kWhole},
+                          {1, mb, 0, kLadder},   {1, mb, 0, kSplit},  {1, mb, 0, kConcave},
+                          {2, mb, 0, kBadStart}, {1, mb, 450, kWhole}};
+  auto play = [](const Scene& sc, void (*out)(const char*, bool, void*), void* arg) {
+    TraceProblem p;
+    LadderProblem ladder;
+    Concave concave;
+    KALTRO& s = sc.kind == kLadder ? ladder.s : sc.kind == kConcave ? concave.s : p.s;
+    s.trace_level = sc.level;
+    s.maxcachesize = sc.cache;
+    s.max_steps = sc.limit;
+    if (sc.kind == kBadStart)
+      s.x[0] = -1;  // refused before anything else is written
+    s.output = out;
+    s.output_arg = arg;
+    if (sc.kind == kSplit)
+      return s.run(true, false) + s.run(false, false) + s.run(false, true);
+    return s.run(true, true);
+  };
+  for (const Scene& sc : scenes) {
+    const int index = static_cast<int>(&sc - scenes);
+    Capture standard;
+    const int expected_result = play(sc, kaltro::write_stdout, nullptr);
+    const std::string expected = standard.finish();
+    ASSERT_FALSE(expected.empty()) << index;
+
+    Recorder rec;
+    Capture recorded;
+    EXPECT_EQ(play(sc, Recorder::take, &rec), expected_result) << index;
+    EXPECT_EQ(recorded.finish(), "") << index;
+    EXPECT_EQ(rec.bytes(), expected) << index;
+    // Progress texts are flushed; errors and the two fixed lines are not.
+    for (const auto& c : rec.calls) {
+      const bool buffered = c.first == kSetUp || c.first == kCleanUp ||
+                            c.first.find("KALTRO error: ") != std::string::npos;
+      EXPECT_EQ(c.second, !buffered) << index << " " << c.first;
+    }
+
+    Capture none;
+    EXPECT_EQ(play(sc, nullptr, nullptr), expected_result) << index;
+    EXPECT_EQ(none.finish(), "") << index;
   }
 }
 

@@ -52,6 +52,17 @@ TEST(Report, LevelsChooseMarkOrLine) {
   EXPECT_EQ(s.marks, 0);
 }
 
+TEST(Report, LongTextsAreWrittenWhole) {
+  KALTRO s(0);
+  s.trace_level = 2;
+  const std::string line = std::string(300, 'x') + " %d %f\n";
+  EXPECT_EQ(run_info(s, "*", line.c_str()), std::string(300, 'x') + " 7 2.500000\n");
+  const std::string message(1000, 'm');
+  Capture cap;
+  s.error(message.c_str());
+  EXPECT_EQ(cap.finish(), "KALTRO error: " + message + "\n");
+}
+
 TEST(Report, NothingWrittenAtLevelZeroOrForEmptyTexts) {
   KALTRO s(0);
   for (int level : {0, -3}) {
@@ -109,6 +120,9 @@ TEST(Object, DefaultsAndNegativeSize) {
   EXPECT_EQ(s.last_error, nullptr);
   EXPECT_EQ(s.ring, nullptr);
   EXPECT_EQ(s.kernel, nullptr);
+  EXPECT_EQ(s.max_steps, 0);
+  EXPECT_EQ(s.output, kaltro::write_stdout);
+  EXPECT_EQ(s.output_arg, nullptr);
   EXPECT_EQ(s.lin, s.dbuf);
   EXPECT_EQ(s.xref, s.dbuf + 18);
   EXPECT_EQ(s.home, s.ibuf + 3);

@@ -339,6 +339,15 @@ TEST(SvmTrain, PredictWidensTheNarrowerSide) {
   }
   EXPECT_EQ(ksvm::predict(m, test)[0], want > 0 ? m.label[0] : m.label[1]);
   EXPECT_NEAR(ksvm::decision_values(m, test)[0], want, 1e-15);
+
+  // Test rows with no features at all are the origin.
+  Dataset bare = parse("1\n-1\n");
+  ASSERT_EQ(bare.d, 0);
+  double at_origin = -m.rho[0];
+  for (int j = 0; j < 2; j++)
+    at_origin += m.coef[0][j] * std::exp(-m.sv.at(j, 0) * m.sv.at(j, 0));
+  const double label = at_origin > 0 ? m.label[0] : m.label[1];
+  EXPECT_EQ(ksvm::predict(m, bare), (std::vector<double>{label, label}));
 }
 
 TEST(SvmTrain, CacheBudgetClampsInsteadOfWrapping) {

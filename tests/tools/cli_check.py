@@ -204,6 +204,15 @@ def case_input_errors(c):
     os.mkdir(c.path("adir"))
     c.expect_failure(["train", c.path("adir")], 1,
                      "kaltro-svm: cannot read '%s': Is a directory\n" % c.path("adir"))
+    # Two equal points with opposite labels and no bias: w grows with C, so
+    # the solve stops at the trainer's step limit, max(10^7, 100 n).
+    same = c.path("same.txt", "1 1:1\n-1 1:1\n")
+    p = c.expect_failure(["train", "-q", "--no-bias", "-t", "0", "-c", "1e300", same,
+                          c.path("same.model")], 1,
+                         "kaltro-svm: the solver stopped: Step limit reached (10000000 steps) "
+                         "before the stopping tolerance was met; a smaller C may help\n")
+    c.check(p.stdout == "", "-q printed %r" % p.stdout)
+    c.check(not os.path.exists(c.path("same.model")), "model written after the step limit")
     good = c.path("good.txt", "1 1:0.5\n-1 1:-0.2\n")
     c.expect_failure(["train", good, c.path("no/such/dir.model")], 1,
                      "kaltro-svm: cannot write '%s': No such file or directory\n"
@@ -317,9 +326,12 @@ def case_summary(c):
     c.check(s["training accuracy"] == "%.4f%% (%d/569)" % (100.0 * correct / 569, correct),
             "training accuracy %r, predict %d/569" % (s["training accuracy"], correct))
 
-    # -q silences the progress marks, --trace 2 writes status lines instead.
+    # -q silences the solver entirely (its set-up and clean-up lines too),
+    # leaving the summary alone; --trace 2 writes status lines instead of marks.
     quiet = c.run(["train", "-q", c.data, model])
-    c.check("it:" not in quiet.stdout and "*" not in quiet.stdout, "-q output %r" % quiet.stdout)
+    c.check(quiet.stdout.startswith("n: 569\n") and
+            all(re.match(r"^[a-zA-Z][a-zA-Z ]*: ", line) for line in quiet.stdout.splitlines()),
+            "-q output %r" % quiet.stdout)
     summary(c, quiet.stdout)
     loud = c.run(["train", "--trace", "2", c.data, model])
     c.check(re.search(r"^\* it:\d+ l:569 ", loud.stdout, re.M) is not None,
