@@ -171,7 +171,8 @@ struct Params {
   long long max_steps = 0;  ///< solver steps per solve before failing (0: max(10^7, 100 n))
   /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
   int trace_level = 0;
-  const std::atomic<bool>* stop = nullptr;  ///< when raised (a signal, another thread): Interrupted
+  /// Raised (by a signal, another thread): Interrupted, at the next solve or regression kernel row.
+  const std::atomic<bool>* stop = nullptr;
   /// Called after each solve with its report, its number (from 1) and the number of solves.
   std::function<void(const SolveReport&, int, int)> progress;
 };

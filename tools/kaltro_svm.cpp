@@ -3,6 +3,7 @@
 #include "kaltro_svm.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -131,17 +132,28 @@ double peak_memory_mb() {
   return static_cast<double>(ru.ru_maxrss) / 1024.0;  // kilobytes on Linux
 }
 
-// Raised by Ctrl-C; training looks at it and stops with ksvm::Interrupted.
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+// Ctrl-C while training ends the program at once: no file is being written
+// then, and the solver has nothing to give back.  While the model is being
+// written it only raises the flag, and the program ends once the model is
+// complete under its name.
+std::atomic<bool> interrupted{false}, writing{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "used in a signal handler");
 
-extern "C" void on_interrupt(int) { interrupted.store(true); }
+extern "C" void on_interrupt(int) {
+  interrupted.store(true);
+  if (writing.load())
+    return;
+  static const char message[] = "\nkaltro-svm: interrupted\n";
+  ssize_t ignored = write(2, message, sizeof message - 1);
+  (void)ignored;
+  _exit(130);
+}
 
 void catch_interrupts() {
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_interrupt;
-  sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
+  sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once, always
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
 }
@@ -188,6 +200,7 @@ void pair_line(const std::vector<double>& label, const ksvm::SolveReport& r, int
 }
 
 int cmd_train(int argc, char** argv) {
+  catch_interrupts();
   ksvm::Params prm;
   prm.trace_level = 1;
   bool gamma_given = false;
@@ -295,13 +308,16 @@ int cmd_train(int argc, char** argv) {
       pair_line(label, r, done, total);
     };
   prm.stop = &interrupted;
-  catch_interrupts();
 
   ksvm::TrainReport rep;
   ksvm::Model model = ksvm::train(data, prm, &rep);
+  writing.store(true);
   if (interrupted.load())
     throw ksvm::Interrupted();
   ksvm::write_model(model_file, model);
+  writing.store(false);
+  if (interrupted.load())
+    throw ksvm::Interrupted();
 
   double objective = 0, seconds = 0;
   long long steps = 0, evals = 0;
