@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 #include "kernel.h"
 #include "text.h"
@@ -106,6 +107,7 @@ Dataset parse_text(const char* begin, const char* end, const std::string& name, 
   s.index.reserve(pairs);
   s.value.reserve(pairs);
   Dataset data;
+  std::unordered_set<double> seen;  // the labels, looked up by hash (a regression has many)
   int width = opt.min_d > 0 ? opt.min_d : 0;
   // A precomputed kernel's rows start with feature 0, the serial.
   const long long first = opt.precomputed ? 0 : 1;
@@ -129,10 +131,7 @@ Dataset parse_text(const char* begin, const char* end, const std::string& name, 
       fail(name, line, opt.head_name + std::string(" '") + token(p, eol) + "' is not a number");
     if (!std::isfinite(h))
       fail(name, line, opt.head_name + std::string(" '") + token(p, eol) + "' is not finite");
-    bool known = false;
-    for (double l : data.labels)
-      known = known || l == h;
-    if (!known) {
+    if (seen.find(h) == seen.end()) {
       if (opt.max_labels > 0 && static_cast<int>(data.labels.size()) >= opt.max_labels) {
         std::string seen;
         for (double l : data.labels)
@@ -142,6 +141,7 @@ Dataset parse_text(const char* begin, const char* end, const std::string& name, 
             "a third label " + format_number(h) + " (a binary classifier takes two: " + seen + ")");
       }
       data.labels.push_back(h);
+      seen.insert(h);
     }
     s.head.push_back(h);
     p = q;
@@ -255,8 +255,9 @@ void check_shape(int n, int d) {
 // Heads and their distinct values in order of first appearance.
 void set_heads(Dataset& data, const double* head) {
   data.head.assign(head, head + data.n);
+  std::unordered_set<double> seen;
   for (double h : data.head)
-    if (std::find(data.labels.begin(), data.labels.end(), h) == data.labels.end())
+    if (seen.insert(h).second)
       data.labels.push_back(h);
 }
 

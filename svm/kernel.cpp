@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <utility>
@@ -66,8 +67,12 @@ double merge_dot(const int* ia, const double* va, size_t ma, const int* ib, cons
   return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-// The serial of row j of a precomputed kernel's data, as a feature index.
-inline int serial(const Dataset& b, int j) { return static_cast<int>(b.at(j, 0)); }
+// The serial of row j of a precomputed kernel's data, as a feature index
+// (-1, a feature no row holds, when it is none).
+inline int serial(const Dataset& b, int j) {
+  const double s = b.at(j, 0);
+  return s >= 0 && s < INT_MAX ? static_cast<int>(s) : -1;
+}
 
 }  // namespace
 
@@ -206,13 +211,24 @@ double callback(int a, int b, void* arg) {
   return fresh<D>(k, a, b);
 }
 
-// Sparse rows: row a spread into the work array, row b gathered against it.
+// Sparse rows: row a spread into the work array, row b gathered against it;
+// or, where the blocks renumber the features, the two rows walked side by
+// side (calls off the walk are few).
 double sparse_single(const KernelData& k, int a, int b) {
-  const double* w = spread_row(k, a);
-  const int* idx;
-  const double* val;
-  const size_t m = pairs(*k.data, b, idx, val);
-  return from_dot(k.p, gather_dot(idx, val, m, w), k.norm2[a], k.norm2[b]);
+  const Dataset& data = *k.data;
+  const int* ib;
+  const double* vb;
+  const size_t mb = pairs(data, b, ib, vb);
+  double ab;
+  if (renumbering(k)) {
+    const int* ia;
+    const double* va;
+    const size_t ma = pairs(data, a, ia, va);
+    ab = merge_dot(ia, va, ma, ib, vb, mb);
+  } else {
+    ab = gather_dot(ib, vb, mb, spread_row(k, a, data.index.data(), data.d));
+  }
+  return from_dot(k.p, ab, k.norm2[a], k.norm2[b]);
 }
 
 __attribute__((noinline)) double sparse_fresh(KernelData& k, int a, int b) {
@@ -254,21 +270,22 @@ KernelFn KernelData::callback() const {
   return data && data->sparse ? sparse_callback : kernel_callback(d);
 }
 
-const double* spread_row(const KernelData& k, int a) {
+const double* spread_row(const KernelData& k, int a, const int* index, int size) {
   KernelAhead& h = *k.ahead;
   const Dataset& data = *k.data;
-  if (h.w.size() != static_cast<size_t>(data.d)) {
-    h.w.assign(static_cast<size_t>(data.d), 0.0);
+  if (h.w.size() != static_cast<size_t>(size) || h.windex != index) {
+    h.w.assign(static_cast<size_t>(size), 0.0);
+    h.windex = index;
     h.spread = -1;
   }
-  const int* idx;
-  const double* val;
   if (h.spread != a) {
     if (h.spread >= 0)
-      for (size_t e = 0, m = pairs(data, h.spread, idx, val); e < m; e++)
-        h.w[static_cast<size_t>(idx[e])] = 0;
-    for (size_t e = 0, m = pairs(data, a, idx, val); e < m; e++)
-      h.w[static_cast<size_t>(idx[e])] = val[e];
+      for (size_t e = data.start[static_cast<size_t>(h.spread)];
+           e < data.start[static_cast<size_t>(h.spread) + 1]; e++)
+        h.w[static_cast<size_t>(index[e])] = 0;
+    for (size_t e = data.start[static_cast<size_t>(a)]; e < data.start[static_cast<size_t>(a) + 1];
+         e++)
+      h.w[static_cast<size_t>(index[e])] = data.value[e];
     h.spread = a;
   }
   return h.w.data();

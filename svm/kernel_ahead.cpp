@@ -81,14 +81,25 @@ void block_plain(const KernelData& k, const double* xa, double na, const double*
     out[t] = exp_inline(arg[t]);
 }
 
+// The pairs of row i of sparse data, their indices taken from `index` (the
+// data's own, or the renumbered ones, which have the same places).
+inline size_t row_pairs(const Dataset& data, const int* index, int i, const int*& idx,
+                        const double*& val) {
+  const size_t b = data.start[static_cast<size_t>(i)];
+  idx = index + b;
+  val = data.value.data() + b;
+  return data.start[static_cast<size_t>(i) + 1] - b;
+}
+
 // The plain sparse block: each row's pairs gathered against the spread row
 // w, as one evaluation does.
-void sparse_plain(const KernelData& k, const double* w, double na, const int* keys, double* out) {
+void sparse_plain(const KernelData& k, const double* w, const int* index, double na,
+                  const int* keys, double* out) {
   double ab[kAhead], arg[kAhead], norms[kAhead];
   for (int t = 0; t < kAhead; t++) {
     const int* idx;
     const double* val;
-    const size_t m = pairs(*k.data, keys[t], idx, val);
+    const size_t m = row_pairs(*k.data, index, keys[t], idx, val);
     ab[t] = gather_dot(idx, val, m, w);
     norms[t] = k.norm2[keys[t]];
   }
@@ -189,13 +200,13 @@ KALTRO_AVX2 inline double lanes_sum(Lanes4 s) {
   return (t[0] + t[1]) + (t[2] + t[3]);
 }
 
-KALTRO_AVX2 inline void sparse_dot4(const Dataset& data, const double* w, const int* keys,
-                                    double* ab) {
+KALTRO_AVX2 inline void sparse_dot4(const Dataset& data, const double* w, const int* index,
+                                    const int* keys, double* ab) {
   const int* idx[4];
   const double* val[4];
   size_t m[4];
   for (int r = 0; r < 4; r++)
-    m[r] = pairs(data, keys[r], idx[r], val[r]);
+    m[r] = row_pairs(data, index, keys[r], idx[r], val[r]);
   const size_t common = std::min(std::min(m[0], m[1]), std::min(m[2], m[3]));
   Lanes4 s[4] = {Lanes4::zero(), Lanes4::zero(), Lanes4::zero(), Lanes4::zero()};
   for (size_t e = 0; e < common; e++)
@@ -211,25 +222,25 @@ KALTRO_AVX2 inline void sparse_dot4(const Dataset& data, const double* w, const 
 // A block of sparse rows four at a time, then the kernel and exp on V::n
 // lanes at a time (AVX2 or AVX-512).
 template <class V>
-inline void sparse_lanes(const KernelData& k, const double* w, double na, const int* keys,
-                         double* out) {
+inline void sparse_lanes(const KernelData& k, const double* w, const int* index, double na,
+                         const int* keys, double* out) {
   alignas(64) double ab[kAhead], arg[kAhead], norms[kAhead];
   for (int t = 0; t < kAhead; t += 4)
-    sparse_dot4(*k.data, w, keys + t, ab + t);
+    sparse_dot4(*k.data, w, index, keys + t, ab + t);
   for (int t = 0; t < kAhead; t++)
     norms[t] = k.norm2[keys[t]];
   if (!finish(k, na, norms, ab, out, arg))
     exp_block<V>(arg, out);
 }
 
-KALTRO_LANES4 void sparse4(const KernelData& k, const double* w, double na, const int* keys,
-                           double* out) {
-  sparse_lanes<Lanes4>(k, w, na, keys, out);
+KALTRO_LANES4 void sparse4(const KernelData& k, const double* w, const int* index, double na,
+                           const int* keys, double* out) {
+  sparse_lanes<Lanes4>(k, w, index, na, keys, out);
 }
 
-KALTRO_LANES8 void sparse8(const KernelData& k, const double* w, double na, const int* keys,
-                           double* out) {
-  sparse_lanes<Lanes8>(k, w, na, keys, out);
+KALTRO_LANES8 void sparse8(const KernelData& k, const double* w, const int* index, double na,
+                           const int* keys, double* out) {
+  sparse_lanes<Lanes8>(k, w, index, na, keys, out);
 }
 
 template <int D>
@@ -348,6 +359,63 @@ int locate(KernelData& k, KernelAhead& h, int b, int prev) {
   return -1;
 }
 
+// Numbers the features that the rows of the walk hold, so that the spread
+// row needs an array of as many doubles, not one of d: for a large
+// vocabulary most features never occur, and the few that occur often get
+// the first numbers, so that a block's gathers mostly hit a few cache
+// lines.  A feature k keeps its class k & 3 (its number is 4 r + (k & 3),
+// r its rank by frequency within the class) and the pairs keep their
+// places, so every sum gets the same products in the same order: the same
+// bits.
+void renumber(const KernelData& k, KernelAhead& h) {
+  const Dataset& data = *k.data;
+  const size_t n = static_cast<size_t>(data.n);
+  h.mapped.assign(n, 0);
+  for (int p = 0; p < k.n; p++)
+    if (k.order[p] >= 0 && k.order[p] < data.n)
+      h.mapped[static_cast<size_t>(k.order[p])] = 1;
+  std::vector<int> all;
+  for (size_t r = 0; r < n; r++)
+    if (h.mapped[r])
+      all.insert(all.end(), data.index.begin() + static_cast<std::ptrdiff_t>(data.start[r]),
+                 data.index.begin() + static_cast<std::ptrdiff_t>(data.start[r + 1]));
+  std::sort(all.begin(), all.end());
+  std::vector<int> feature, count;
+  for (size_t e = 0; e < all.size(); e++) {
+    if (e == 0 || all[e] != all[e - 1]) {
+      feature.push_back(all[e]);
+      count.push_back(0);
+    }
+    count.back()++;
+  }
+  all = std::vector<int>();
+  std::vector<int> rank(feature.size());
+  for (size_t f = 0; f < rank.size(); f++)
+    rank[f] = static_cast<int>(f);
+  std::sort(rank.begin(), rank.end(), [&](int u, int v) {
+    const int cu = feature[static_cast<size_t>(u)] & 3, cv = feature[static_cast<size_t>(v)] & 3;
+    if (cu != cv)
+      return cu < cv;
+    if (count[static_cast<size_t>(u)] != count[static_cast<size_t>(v)])
+      return count[static_cast<size_t>(u)] > count[static_cast<size_t>(v)];
+    return u < v;
+  });
+  std::vector<int> number(feature.size());
+  int next[4] = {0, 1, 2, 3};
+  for (int f : rank) {
+    int& free_number = next[feature[static_cast<size_t>(f)] & 3];
+    number[static_cast<size_t>(f)] = free_number;
+    free_number += 4;
+  }
+  h.numbers = std::max(std::max(next[0], next[1]), std::max(next[2], next[3]));
+  h.renumbered.assign(data.index.size(), 0);
+  for (size_t r = 0; r < n; r++)
+    if (h.mapped[r])
+      for (size_t e = data.start[r]; e < data.start[r + 1]; e++)
+        h.renumbered[e] = number[static_cast<size_t>(
+            std::lower_bound(feature.begin(), feature.end(), data.index[e]) - feature.begin())];
+}
+
 // Computes the block of the two tiles from position p0 for row a of dense
 // data; false if the block holds a kernel index outside the data.  The rows
 // of the block are copied, as they are needed, into tiles kept in the
@@ -407,14 +475,22 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
   const int p0 = p - p % kTile;
   const int lanes = k.n - p0 < kAhead ? k.n - p0 : kAhead;
   if (k.data && k.data->sparse) {  // rows read where they lie: no copies to keep
+    const bool numbered = renumbering(k);
+    if (numbered && h.mapped.empty())
+      renumber(k, h);
     for (int t = 0; t < kAhead; t++) {
       h.key[t] = t < lanes ? k.order[p0 + t] : a;  // lanes beyond the end repeat row a
-      if (h.key[t] < 0 || h.key[t] >= rows)
+      if (h.key[t] < 0 || h.key[t] >= rows ||
+          (numbered && !h.mapped[static_cast<size_t>(h.key[t])]))
         return false;
     }
+    if (numbered && (a < 0 || a >= rows || !h.mapped[static_cast<size_t>(a)]))
+      return false;
     if (!h.sparse_block)
       h.sparse_block = sparse_block_for();
-    h.sparse_block(k, spread_row(k, a), k.norm2[a], h.key, h.val);
+    const int* index = numbered ? h.renumbered.data() : k.data->index.data();
+    const double* w = spread_row(k, a, index, numbered ? h.numbers : k.d);
+    h.sparse_block(k, w, index, k.norm2[a], h.key, h.val);
   } else if (!dense_block(k, h, a, p0, lanes, rows)) {
     return false;
   }

@@ -36,9 +36,10 @@ using KernelBlockFn = void (*)(const KernelData& k, const double* xa, double na,
                                const double* tiles, const double* norms, double* out);
 
 /// K(row spread in w, row keys[t]) for the kAhead rows of a block of
-/// sparse data, read where they lie.
-using SparseBlockFn = void (*)(const KernelData& k, const double* w, double na, const int* keys,
-                               double* out);
+/// sparse data, read where they lie, with the feature indices in `index`
+/// (the data's own or renumbered ones, at the same places).
+using SparseBlockFn = void (*)(const KernelData& k, const double* w, const int* index, double na,
+                               const int* keys, double* out);
 
 // What has been computed ahead: K(row, key[t]) = val[t] for next <= t < end,
 // key[t] the kernel index at position start + t.  The callback answers from
@@ -60,13 +61,31 @@ struct KernelAhead {
   SparseBlockFn sparse_block = nullptr;  ///< computes a block of sparse rows
 
   /// Sparse data: row `spread` (or none, -1) written densely into w, which
-  /// is 0 elsewhere; d doubles, made at the first sparse evaluation.
+  /// is 0 elsewhere, at the places `windex` gives its features (the data's
+  /// own indices, d doubles, or the renumbered ones); made at first use.
   std::vector<double> w;
   int spread = -1;
+  const int* windex = nullptr;
+
+  /// Sparse data with many more features than the walk's rows hold (see
+  /// renumbering): each non-zero's feature numbered anew, at the places of
+  /// data.index; which rows have numbers; how many numbers there are.
+  std::vector<int> renumbered;
+  std::vector<unsigned char> mapped;
+  int numbers = 0;
 };
 
-/// w of k.ahead holding row a of sparse data; returns w.
-const double* spread_row(const KernelData& k, int a);
+/// w of k.ahead holding row a of sparse data, its features placed by
+/// `index` (aligned with the data's pairs) in an array of `size` doubles;
+/// returns w.
+const double* spread_row(const KernelData& k, int a, const int* index, int size);
+
+/// Whether blocks on k's sparse data renumber the features: when it follows
+/// a walk and an array of d doubles would outweigh the renumbered indices
+/// (4 bytes a non-zero).
+inline bool renumbering(const KernelData& k) {
+  return k.order && 2 * static_cast<double>(k.d) > static_cast<double>(k.data->index.size());
+}
 
 /// K(a, b) from a block computed for the position of b in k.order; false
 /// (and nothing kept) when b has none or the order is not a set of rows.

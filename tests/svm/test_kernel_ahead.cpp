@@ -253,14 +253,14 @@ TEST(SvmKernelAhead, WholeSolvesComeOutBitForBit) {
   }
 }
 
-// n rows of d features, about a third of them non-zero, with a duplicate
+// n rows of d features, one in `one_in` of them non-zero, with a duplicate
 // row and an empty one; the labels alternate.
-ksvm::Dataset sparse_rows(int n, int d, std::uint32_t seed) {
+ksvm::Dataset sparse_rows(int n, int d, std::uint32_t seed, unsigned one_in = 3) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> normal;
   std::vector<double> x(static_cast<size_t>(n) * d), head(static_cast<size_t>(n));
   for (double& v : x)
-    v = rng() % 3 == 0 ? normal(rng) : 0;
+    v = rng() % one_in == 0 ? normal(rng) : 0;
   for (int k = 0; k < d; k++) {
     x[static_cast<size_t>(3 * d + k)] = x[static_cast<size_t>(k)];  // row 3 = row 0
     x[static_cast<size_t>(5 * d + k)] = 0;                          // row 5 = 0
@@ -282,8 +282,10 @@ ksvm::KernelParams params(int type) {
 TEST(SvmKernelAhead, SparseRowsGiveTheBitsOfDenseOnes) {
   // Widths that are not multiples of 4: every sum of the four gets the
   // features of its class, whatever holds them.
-  for (int d : {5, 13, 38, 203}) {
-    const ksvm::Dataset data = sparse_rows(45, d, static_cast<std::uint32_t>(d));
+  // The widest set has so few non-zeros that the blocks renumber its features.
+  for (int d : {5, 13, 38, 203, 2003}) {
+    const ksvm::Dataset data =
+        sparse_rows(45, d, static_cast<std::uint32_t>(d), d > 1000 ? 150 : 3);
     const ksvm::Dataset dense = ksvm::with_holding(data, false);
     const ksvm::Dataset sparse = ksvm::with_holding(data, true);
     ASSERT_TRUE(sparse.sparse && !dense.sparse);
@@ -319,6 +321,8 @@ TEST(SvmKernelAhead, SparseRowsGiveTheBitsOfDenseOnes) {
           order[static_cast<size_t>(i)] = i;
         ksvm::KernelData k(sparse, p);
         walk(k, order, want, static_cast<std::uint32_t>(d + type), level);
+        EXPECT_EQ(k.ahead->numbers > 0, d > 1000);
+        EXPECT_LT(k.ahead->numbers, d);
         ksvm::KernelData single(sparse, p);
         ksvm::KernelFn f = single.callback();
         for (int a = 0; a < data.n; a++)
@@ -376,39 +380,41 @@ TEST(SvmKernelAhead, ReadsAheadOverSubsetsAndSharedKernelIndices) {
   // regression example).  The answers stay those of single evaluations,
   // and whole rows filled in position order are answered from blocks: one
   // per 16 positions, and one more where the walk starts.
-  const ksvm::Dataset data = sparse_rows(150, 37, 4);
-  for (bool holding : {false, true}) {
-    const ksvm::Dataset held = ksvm::with_holding(data, holding);
-    const ksvm::KernelParams p = params(ksvm::kRbf);
-    auto want = [&](int a, int b) { return ksvm::kernel_value(p, held, a, held, b); };
-    std::vector<int> subset, twice;
-    for (int i = 1; i < held.n; i += 3)
-      subset.push_back(i);
-    twice = subset;
-    twice.insert(twice.end(), subset.begin(), subset.end());
-    for (std::vector<int>* order : {&subset, &twice}) {
-      for (int level : widths()) {
-        ksvm::KernelData k(held, p);
-        walk(k, *order, want, 9, level);
-        if (HasFatalFailure())
-          return;
-        // Rows filled from start to end after the walk's exchanges.
-        Width w(level);
-        const int n = static_cast<int>(order->size());
-        const long long before = k.ahead->blocks;
-        ksvm::KernelFn f = k.callback();
-        for (int r = 0; r < 10; r++) {
-          const int a = (*order)[static_cast<size_t>(r * 7 % n)];
-          for (int j = 0; j < n; j++)
-            ASSERT_TRUE(same_bits(f(a, (*order)[static_cast<size_t>(j)], &k),
-                                  want(a, (*order)[static_cast<size_t>(j)])));
+  // The second set is wide and thin enough for the features to be renumbered.
+  const ksvm::Dataset sets[] = {sparse_rows(150, 37, 4), sparse_rows(150, 3001, 5, 300)};
+  for (const ksvm::Dataset& data : sets)
+    for (bool holding : {false, true}) {
+      const ksvm::Dataset held = ksvm::with_holding(data, holding);
+      const ksvm::KernelParams p = params(ksvm::kRbf);
+      auto want = [&](int a, int b) { return ksvm::kernel_value(p, held, a, held, b); };
+      std::vector<int> subset, twice;
+      for (int i = 1; i < held.n; i += 3)
+        subset.push_back(i);
+      twice = subset;
+      twice.insert(twice.end(), subset.begin(), subset.end());
+      for (std::vector<int>* order : {&subset, &twice}) {
+        for (int level : widths()) {
+          ksvm::KernelData k(held, p);
+          walk(k, *order, want, 9, level);
+          if (HasFatalFailure())
+            return;
+          // Rows filled from start to end after the walk's exchanges.
+          Width w(level);
+          const int n = static_cast<int>(order->size());
+          const long long before = k.ahead->blocks;
+          ksvm::KernelFn f = k.callback();
+          for (int r = 0; r < 10; r++) {
+            const int a = (*order)[static_cast<size_t>(r * 7 % n)];
+            for (int j = 0; j < n; j++)
+              ASSERT_TRUE(same_bits(f(a, (*order)[static_cast<size_t>(j)], &k),
+                                    want(a, (*order)[static_cast<size_t>(j)])));
+          }
+          const long long blocks = k.ahead->blocks - before;
+          EXPECT_GE(blocks, 10 * (n / 16)) << "level " << level << " n " << n;
+          EXPECT_LE(blocks, 10 * (n / 16 + 2)) << "level " << level << " n " << n;
         }
-        const long long blocks = k.ahead->blocks - before;
-        EXPECT_GE(blocks, 10 * (n / 16)) << "level " << level << " n " << n;
-        EXPECT_LE(blocks, 10 * (n / 16 + 2)) << "level " << level << " n " << n;
       }
     }
-  }
 }
 
 #ifdef KALTRO_LANES
