@@ -112,6 +112,8 @@ int KALTRO::iterate_gs1() {
     bool clipped;
     if (!kaltro::detail::step_length(std::fabs(g[sel]), kappa, room, eps_bound, step, clipped))
       return error(kaltro::msg::not_convex);
+    if (!std::isfinite(step))  // a flat direction without a bound: w grows without end
+      return error(kaltro::msg::non_finite);
     if (moving_down)
       step = -step;
 
@@ -178,6 +180,8 @@ int KALTRO::iterate_gs2() {
     bool clipped;
     if (!kaltro::detail::step_length(g_high - g_low, kappa, room, eps_bound, step, clipped))
       return error(kaltro::msg::not_convex);
+    if (!std::isfinite(step))  // as in iterate_gs1
+      return error(kaltro::msg::non_finite);
 
     x[u] += step;
     x[v] -= step;

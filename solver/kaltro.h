@@ -153,7 +153,7 @@ namespace msg {
 extern const char start_point[];  ///< start point outside its box by more than eps_bound
 extern const char not_convex[];   ///< curvature below -eps_bound along the chosen direction
 extern const char bad_eps_gap[];  ///< eps_gap not above 0
-extern const char non_finite[];   ///< the solve ended with a non-finite objective
+extern const char non_finite[];   ///< non-finite w at the end, or an infinite step
 extern const char beyond_big[];   ///< gradients beyond big left no rising or no falling member
 extern const char step_limit[];   ///< the solve took max_steps steps without converging
 }  // namespace msg

@@ -131,15 +131,23 @@ std::vector<std::string> split(const char* p, const char* eol) {
   return out;
 }
 
+// A fault at a line of a model file.  Words of a damaged file may hold
+// control characters; they would garble the terminal the message is shown on.
+[[noreturn]] void fail_at(const std::string& path, int line, const std::string& what) {
+  std::string shown = what;
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 32 || c == 127)
+      c = '?';
+  throw Failure(path + ":" + std::to_string(line) + ": " + shown);
+}
+
 // Reads the header line by line and reports faults with the file and line.
 struct HeaderReader {
   const std::string& path;
   int line = 0;
   std::vector<std::string> words;
 
-  [[noreturn]] void fail(const std::string& what) const {
-    throw Failure(path + ":" + std::to_string(line) + ": " + what);
-  }
+  [[noreturn]] void fail(const std::string& what) const { fail_at(path, line, what); }
 
   void expect_values(size_t count) const {
     if (words.size() != count + 1)
@@ -199,8 +207,7 @@ void read_support_vectors(Model& m, const char* p, const char* end, const std::s
         if (q == t || (q < eol && !blank(*q)) || !std::isfinite(v)) {
           while (p < eol && !blank(*p) && p - t < 40)
             p++;
-          throw Failure(path + ":" + std::to_string(line) + ": coefficient '" + std::string(t, p) +
-                        "' is not a number");
+          fail_at(path, line, "coefficient '" + std::string(t, p) + "' is not a number");
         }
         m.coef[r].push_back(v);
         p = q;
@@ -425,6 +432,11 @@ Model read_model(const std::string& path) {
   if (m.sv.n != total)
     throw Failure(path + ": total_sv is " + std::to_string(total) + " but the file holds " +
                   std::to_string(m.sv.n) + " support vectors");
+  try {  // counts given before nr_class, serials of a precomputed kernel
+    check_model(m);
+  } catch (const Failure& e) {
+    throw Failure(path + ": " + e.what());
+  }
   return m;
 }
 
