@@ -1,7 +1,8 @@
 #!/bin/sh
 # Set-up, build and checks in one place.
 #   ./dev.sh demo    build kaltro-svm alone (in build-demo/), train and predict on the
-#                    bundled data set; needs only the packages in .ci/packages-demo
+#                    bundled digits (ten classes); needs only the packages in
+#                    .ci/packages-demo
 #   ./dev.sh check   build the optimised, sanitizer and 32-bit trees; run every test;
 #                    fuzz every target for 20 seconds (packages in .ci/packages)
 #   ./dev.sh fuzz [SECONDS]  build the fuzz targets (clang, build-fuzz/) and run each
@@ -67,9 +68,9 @@ case "${1:-}" in
     install_packages .ci/packages-demo
     build demo
     mkdir -p build-demo/demo
-    build-demo/bin/kaltro-svm train data/breast_cancer.txt build-demo/demo/breast_cancer.model
-    build-demo/bin/kaltro-svm predict data/breast_cancer.txt build-demo/demo/breast_cancer.model \
-      build-demo/demo/breast_cancer.predict
+    build-demo/bin/kaltro-svm train data/digits.txt build-demo/demo/digits.model
+    build-demo/bin/kaltro-svm predict data/digits.txt build-demo/demo/digits.model \
+      build-demo/demo/digits.predict
     ;;
   check)
     install_packages .ci/packages

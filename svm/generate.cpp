@@ -34,6 +34,58 @@ struct Random {
   }
 };
 
+// Features in units of 2^-20, printed as the clouds are.
+void print_row(std::FILE* out, const std::vector<std::int64_t>& units) {
+  for (size_t k = 0; k < units.size(); k++)
+    if (units[k] != 0)
+      std::fprintf(out, " %zu:%.6g", k + 1, static_cast<double>(units[k]) * 0x1p-20);
+  std::fputc('\n', out);
+}
+
+// Classes 1..K, each a unit Gaussian cloud around a centre drawn from a
+// Gaussian of spread 1.5 (so neighbouring classes overlap); a label moves
+// to another class at random with probability `noise`.
+void blobs(const GenerateOptions& opt, Random& rng, std::FILE* out) {
+  const size_t d = static_cast<size_t>(opt.d), k = static_cast<size_t>(opt.classes);
+  std::vector<std::int64_t> centre(k * d), units(d);
+  for (std::int64_t& c : centre)
+    c = rng.normal_units() * 3 / 2;
+  for (int i = 0; i < opt.n; i++) {
+    const size_t c = static_cast<size_t>(rng.next() % k);
+    for (size_t j = 0; j < d; j++)
+      units[j] = centre[c * d + j] + rng.normal_units();
+    size_t y = c;
+    if (rng.uniform() < opt.noise && k > 1)
+      y = (c + 1 + static_cast<size_t>(rng.next() % (k - 1))) % k;
+    std::fprintf(out, "%zu", y + 1);
+    print_row(out, units);
+  }
+}
+
+// Unit Gaussian features; the target a fixed linear part (weights -2..2)
+// plus the products of neighbouring features, plus Gaussian noise of
+// standard deviation `noise`, all in units of 2^-40 until printed.
+void regression(const GenerateOptions& opt, Random& rng, std::FILE* out) {
+  const size_t d = static_cast<size_t>(opt.d);
+  std::vector<std::int64_t> weight(d), units(d);
+  for (std::int64_t& w : weight)
+    w = static_cast<std::int64_t>(rng.next() % 5) - 2;
+  // The noise's scale in units of 2^-20, rounded to an integer.
+  const std::int64_t scale = static_cast<std::int64_t>(opt.noise * 0x1p20 + 0.5);
+  for (int i = 0; i < opt.n; i++) {
+    std::int64_t y = 0;
+    for (size_t j = 0; j < d; j++) {
+      units[j] = rng.normal_units();
+      y += weight[j] * units[j] * (std::int64_t{1} << 20);
+    }
+    for (size_t j = 0; j + 1 < d; j++)
+      y += units[j] * units[j + 1] / 2;
+    y += rng.normal_units() * scale;
+    std::fprintf(out, "%.6g", static_cast<double>(y) * 0x1p-40);
+    print_row(out, units);
+  }
+}
+
 // Short documents as bags of words, the way text classifiers see them:
 // word frequencies follow Zipf's law (the word of rank r is drawn with
 // weight 1/r), each class has topic words of middling rank that make up
@@ -111,6 +163,10 @@ void generate(const GenerateOptions& opt, std::FILE* out) {
     return;
   }
   Random rng{opt.seed};
+  if (opt.kind == "blobs")
+    return blobs(opt, rng, out);
+  if (opt.kind == "regression")
+    return regression(opt, rng, out);
   const bool rings = opt.kind == "rings";
   std::vector<std::int64_t> units(static_cast<size_t>(opt.d));
   // The median of a chi-square with d degrees of freedom is close to d - 2/3:

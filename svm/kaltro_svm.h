@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -125,6 +126,112 @@ struct KernelParams {
   double gamma = 0;  ///< polynomial, RBF and sigmoid
   double coef0 = 0;  ///< polynomial and sigmoid
 };
+
+// -------------------------------------------------------------- params ---
+
+/// What is learnt.  The numbers are the common tools' -s values; 1 (nu-SVC)
+/// and 4 (nu-SVR) need two equality constraints and are not offered.
+enum Task {
+  kCSVC = 0,        ///< classification, any number of classes, one class pair against another
+  kOneClass = 2,    ///< novelty detection: +1 inside the support of the data, -1 outside
+  kEpsilonSVR = 3,  ///< regression with an insensitive tube of width p
+};
+
+/// A factor on C for the examples of one class (the common tools' -wLABEL weight).
+struct ClassWeight {
+  double label;   ///< the class, as its label; weights for labels not in the data are ignored
+  double weight;  ///< C of that class is C * weight; two weights for one label multiply
+};
+
+/// What one solve reports: one per class pair for C-SVC, else one.
+struct SolveReport {
+  int first = 0;               ///< C-SVC: the class coded +1, an index into Model::label
+  int second = 0;              ///< C-SVC: the class coded -1
+  int n = 0;                   ///< variables of the solve
+  double objective = 0;        ///< the solver's w (minus the common tools' dual objective)
+  long long steps = 0;         ///< solver steps
+  long long kernel_evals = 0;  ///< kernel values computed for the solver
+  int support_vectors = 0;     ///< examples with a non-zero coefficient
+  int bounded = 0;             ///< those whose coefficient sits at a bound of its box
+  double rho = 0;              ///< the solve's rho (decision value = sum - rho)
+  double seconds = 0;          ///< wall time of the solve
+};
+
+/// How to train.
+struct Params {
+  int task = kCSVC;                  ///< a Task
+  KernelParams kernel;               ///< gamma is used as given (set it; the tools default to 1/d)
+  double C = 1;                      ///< bound on the coefficients (C-SVC, epsilon-SVR), above 0
+  double nu = 0.5;                   ///< one-class: fraction of outliers allowed, in (0, 1]
+  double p = 0.1;                    ///< epsilon-SVR: half-width of the insensitive tube, 0 or more
+  double eps = 0.001;                ///< stopping tolerance on the solver's gradient gap, above 0
+  double cache_mb = 100;             ///< kernel cache of each solve, in MB, above 0
+  std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
+  bool bias = true;                  ///< C-SVC: false drops the bias term (decisions through 0)
+  long long max_steps = 0;  ///< solver steps per solve before failing (0: max(10^7, 100 n))
+  /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
+  int trace_level = 0;
+  /// Raised (by a signal, another thread): Interrupted, at the next solve or regression kernel row.
+  const std::atomic<bool>* stop = nullptr;
+  /// Called after each solve with its report, its number (from 1) and the number of solves.
+  std::function<void(const SolveReport&, int, int)> progress;
+};
+
+// --------------------------------------------------------------- model ---
+
+/// A trained model, as the common tools' text format holds it.  For C-SVC
+/// with k classes there are k(k-1)/2 class pairs (0,1), (0,2), ..., (1,2),
+/// ...; the support vectors come grouped by class (nr_sv of each), and the
+/// decision value of pair (i, j) at z is
+///     sum_{s of class i} coef[j-1][s] K(s, z) + sum_{s of class j} coef[i][s] K(s, z) - rho[pair]
+/// where a positive value votes for class i.  One-class and regression have
+/// one row of coefficients and one rho: f(z) = sum_s coef[0][s] K(s, z) - rho[0].
+struct Model {
+  int task = kCSVC;           ///< a Task
+  KernelParams kernel;        ///< the kernel trained with
+  int nr_class = 2;           ///< classes (2 for one-class and regression, as the format has it)
+  std::vector<double> label;  ///< C-SVC: class labels in model order
+  std::vector<int> nr_sv;     ///< C-SVC: support vectors of each class
+  std::vector<double> rho;    ///< one per class pair, or one
+  std::vector<std::vector<double>> coef;  ///< nr_class - 1 rows of sv.n coefficients
+  std::vector<double> probA;              ///< probability figures of a model that carries them
+  std::vector<double> probB;              ///< (kept and written back, not used to predict)
+  Dataset sv;                             ///< the support vectors (their heads are not used)
+  std::vector<int> sv_index;  ///< training row of each support vector (empty when read from a file)
+};
+
+/// Write `m` in the common text format, to a temporary file beside `path`
+/// that is renamed into place: no half-written model is ever left.
+void write_model(const std::string& path, const Model& m);
+
+/// Read a model in the common text format, of any task and kernel offered here.
+Model read_model(const std::string& path);
+
+// ------------------------------------------------------------ training ---
+
+/// What training reports besides the model.
+struct TrainReport {
+  std::vector<SolveReport> solves;  ///< in the order solved (C-SVC: pair order)
+  int bounded = 0;  ///< support vectors at a bound of their box in every solve they are part of
+  /// The model's prediction at each training row, from the solver's gradients
+  /// (single-precision kernel rows); empty for C-SVC with more than two classes,
+  /// where it would take a prediction pass over all pairs.
+  std::vector<double> fitted;
+};
+
+/// Train a model.  Throws Failure for data or parameters the task cannot use
+/// and when a solve fails (the message says why), Interrupted when asked to stop.
+Model train(const Dataset& data, const Params& params, TrainReport* report = nullptr);
+
+// ---------------------------------------------------------- prediction ---
+
+/// Decision values of every row of `data`, row-major: for C-SVC k(k-1)/2 per
+/// row in pair order, else one.
+std::vector<double> decision_values(const Model& m, const Dataset& data);
+
+/// Predicted label (C-SVC: by vote, ties to the class that comes first;
+/// one-class: +1 inside, -1 outside) or value (regression) of every row.
+std::vector<double> predict(const Model& m, const Dataset& data);
 
 }  // namespace ksvm
 

@@ -1,34 +1,19 @@
-// Two-class models in the text format of the common SVM tools: a header of
-// "key value" lines, "SV", then one support vector per line as
-// "coefficient index:value ...".  The decision value is
-// sum_j coef_j K(sv_j, z) - rho; positive means label[0].
+// What the model writer, prediction and the command line ask of a model.
 #ifndef KSVM_MODEL_H
 #define KSVM_MODEL_H
 
-#include <string>
-
-#include "dataset.h"
-#include "kernel.h"
+#include "kaltro_svm.h"
 
 namespace ksvm {
 
-struct Model {
-  KernelParams kernel;
-  double label[2] = {1, -1};
-  double rho = 0;
-  int nr_sv[2] = {0, 0};  ///< support vectors of label[0], then of label[1]
-  Dataset sv;             ///< the support vectors; sv.head holds their coefficients
-};
+/// Throws Failure unless the parts of `m` fit together: the task and kernel
+/// known, as many rho values as solves, nr_class - 1 coefficients for each
+/// support vector, and (C-SVC) a label and a count for each class.
+void check_model(const Model& m);
 
-/// Write `m` to `path`; throws Failure when the file cannot be written.
-void write_model(const std::string& path, const Model& m);
-
-/// Read a model; throws Failure naming the file, line and fault for anything
-/// it cannot use (other model types, kernels or class counts included).
-Model read_model(const std::string& path);
-
-/// Decision value at z, a row of m.sv.d entries with squared norm nz.
-double decision_value(const Model& m, const double* z, double nz);
+/// A precomputed kernel's model: the largest serial of its support vectors,
+/// the kernel columns a row to predict must hold.
+int max_serial(const Model& m);
 
 }  // namespace ksvm
 

@@ -1,12 +1,18 @@
+// The tasks as programs for the solver: C-SVC one class pair at a time,
+// one-class and epsilon-SVR; each solve on rows of the one data set through
+// kernel indices, never a copy of the data.
 #include "train.h"
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <map>
 #include <string>
+#include <utility>
 
 #include "kaltro.h"
+#include "kernel.h"
 #include "text.h"
 
 namespace ksvm {
@@ -20,30 +26,77 @@ long cache_budget(double mb) {
   return bytes > 0 ? static_cast<long>(bytes) : 0;
 }
 
-TrainResult train(const Dataset& data, const TrainOptions& opt) {
-  const int n = data.n;
-  KernelData kd(data, opt.kernel);
-  KALTRO s(n);
-  s.kernel = kd.callback();
-  s.kernel_arg = &kd;
-  kd.follow(s.kidx, n);  // rows are asked for in this order: compute them ahead
-  s.equality = opt.bias;
-  s.trace_level = opt.trace_level;
-  s.eps_gap = opt.eps;
-  s.maxcachesize = cache_budget(opt.cache_mb);
+namespace {
+
+inline bool raised(const std::atomic<bool>* stop) {
+  return stop && stop->load(std::memory_order_relaxed);
+}
+
+// Out of line, so that the callback below stays a test and a load.
+[[noreturn]] __attribute__((noinline, cold)) void stop_now() { throw Interrupted(); }
+
+// Epsilon-SVR: positions i and n + i stand for the same row i, so a row the
+// solver asks for holds each kernel value twice.  The first request of a row
+// computes it once over all rows of the data, in their order (the order the
+// kernel computes ahead along); every further request of it is a lookup.
+struct WholeRows {
+  KernelData* kd;
+  KernelFn inner;
+  const std::atomic<bool>* stop;
+  int row = -1;
+  std::vector<double> value;
+};
+
+__attribute__((noinline)) double new_row(WholeRows& w, int a, int b) {
+  if (a == b)  // the diagonals, asked for once when the solver sets up
+    return w.inner(a, a, w.kd);
+  if (raised(w.stop))
+    stop_now();
+  for (size_t j = 0; j < w.value.size(); j++)
+    w.value[j] = w.inner(a, static_cast<int>(j), w.kd);
+  w.row = a;
+  return w.value[static_cast<size_t>(b)];
+}
+
+double whole_rows(int a, int b, void* p) {
+  WholeRows& w = *static_cast<WholeRows*>(p);
+  return a == w.row ? w.value[static_cast<size_t>(b)] : new_row(w, a, b);
+}
+
+// Runs the program set up in s (lin, lo, hi, x, kidx: rows of data) and
+// fills the solver's figures and rho of the report.  rho is minus the mean
+// gradient of the free variables (those strictly inside their box), where
+// the decision value at the training row equals the target; without free
+// variables, the middle of the gradient gap; 0 without the equality.
+void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, SolveReport& r) {
+  s.eps_gap = prm.eps;
+  s.maxcachesize = cache_budget(prm.cache_mb);
   // Ample for any problem that converges; one that does not (an unbounded
   // objective, or boxes far too wide) ends with a clear message instead.
-  s.max_steps = std::max(10000000LL, 100LL * n);
-  if (opt.trace_level <= 0)
+  s.max_steps = prm.max_steps > 0 ? prm.max_steps : std::max(10000000LL, 100LL * s.n);
+  if (s.trace_level <= 0)
     s.output = nullptr;  // quiet: not even the solver's set-up and clean-up lines
-  const double first = data.labels.at(0);
-  for (int i = 0; i < n; i++) {
-    double y = data.head[static_cast<size_t>(i)] == first ? 1.0 : -1.0;
-    s.lin[i] = y;
-    s.lo[i] = std::fmin(0.0, opt.C * y);
-    s.hi[i] = std::fmax(0.0, opt.C * y);
-    s.x[i] = 0;
+  KernelData kd(data, prm.kernel);
+  std::vector<int> order;
+  WholeRows whole{&kd, kd.callback(), prm.stop, -1, {}};
+  if (paired) {
+    order.resize(static_cast<size_t>(data.n));
+    for (int i = 0; i < data.n; i++)
+      order[static_cast<size_t>(i)] = i;
+    kd.follow(order.data(), data.n);
+    whole.value.resize(order.size());
+    s.kernel = whole_rows;
+    s.kernel_arg = &whole;
+  } else {
+    // Rows are asked for in position order: compute them ahead.  (A stop
+    // test in front of every entry would cost 8-10% of the training time;
+    // these solves look at the flag only when they start.)
+    kd.follow(s.kidx, s.n);
+    s.kernel = kd.callback();
+    s.kernel_arg = &kd;
   }
+  if (raised(prm.stop))
+    throw Interrupted();
 
   auto t0 = std::chrono::steady_clock::now();
   int steps = s.run(true, true);
@@ -55,85 +108,309 @@ TrainResult train(const Dataset& data, const TrainOptions& opt) {
              " steps) before the stopping tolerance was met; a smaller C may help";
     throw Failure("the solver stopped: " + why);
   }
-
-  TrainResult r;
+  r.n = s.n;
   r.objective = s.w;
   r.steps = steps;
   r.kernel_evals = kd.evals;
   r.seconds = std::chrono::duration<double>(t1 - t0).count();
 
-  // g[i] = y_i - sum_j x_j K_ij, so a free support vector has f(x_i) = y_i
-  // exactly when b = g[i]; their mean is the bias.
   int free_count = 0;
   double free_sum = 0;
-  for (int i = 0; i < n; i++) {
-    if (s.x[i] == 0)
-      continue;
-    r.support_vectors++;
-    if (s.x[i] <= s.lo[i] + s.eps_bound || s.x[i] >= s.hi[i] - s.eps_bound) {
-      r.bounded++;
-    } else {
+  for (int i = 0; i < s.n; i++)
+    if (s.x[i] > s.lo[i] + s.eps_bound && s.x[i] < s.hi[i] - s.eps_bound) {
       free_count++;
       free_sum += s.g[i];
     }
-  }
-  if (opt.bias)
-    r.bias = free_count ? free_sum / free_count : 0.5 * (s.g_low + s.g_high);
-
-  // The model file lists +1 before -1 when those are the labels, whatever
-  // came first; otherwise the first label met leads.  Flipping the label
-  // order flips the sign of the decision function.
-  Model& m = r.model;
-  const double second = data.labels.size() > 1 ? data.labels[1] : -first;
-  const bool flip = first == -1 && second == 1;
-  const double sign = flip ? -1.0 : 1.0;
-  m.kernel = opt.kernel;
-  m.label[0] = flip ? second : first;
-  m.label[1] = flip ? first : second;
-  m.rho = -sign * r.bias;
-
-  for (int i = 0; i < n; i++) {
-    // f(x_i) without b is lin - g, exact up to the single-precision cache.
-    double f = s.lin[i] - s.g[i] + r.bias;
-    double predicted = sign * f > 0 ? m.label[0] : m.label[1];
-    if (predicted == data.head[static_cast<size_t>(i)])
-      r.correct++;
-  }
-
-  // Support vectors of label[0] first, each group in training order.
-  std::vector<int> rows;
-  std::vector<double> coef;
-  for (int group = 0; group < 2; group++) {
-    for (int i = 0; i < n; i++) {
-      double x = s.x[i];
-      if (x == 0 || (sign * x > 0) != (group == 0))
-        continue;
-      m.nr_sv[group]++;
-      rows.push_back(i);
-      coef.push_back(sign * x);
-    }
-  }
-  Dataset& sv = m.sv;
-  sv = select_rows(data, rows);
-  sv.head = coef;
-  sv.labels = {m.label[0], m.label[1]};
-  return r;
+  if (s.equality)
+    r.rho = -(free_count ? free_sum / free_count : 0.5 * (s.g_low + s.g_high));
 }
 
-std::vector<double> predict(Model& m, Dataset& data, const std::string& name) {
-  widen(m.sv, data.d, name);
-  widen(data, m.sv.d, name);
-  std::vector<double> out(static_cast<size_t>(data.n));
-  std::vector<double> k(static_cast<size_t>(m.sv.n));
-  for (int i = 0; i < data.n; i++) {
-    kernel_column(m.kernel, m.sv, data, i, k.data());
-    double v = 0;
-    for (size_t j = 0; j < k.size(); j++)
-      v += m.sv.head[j] * k[j];
-    v -= m.rho;
-    out[static_cast<size_t>(i)] = v > 0 ? m.label[0] : m.label[1];
+inline bool at_bound(const KALTRO& s, int i) {
+  return s.x[i] <= s.lo[i] + s.eps_bound || s.x[i] >= s.hi[i] - s.eps_bound;
+}
+
+// The support vectors of a model: the given training rows (for a
+// precomputed kernel only their serials, which is all the format keeps).
+Dataset support_rows(const Dataset& data, const std::vector<int>& rows, int kernel) {
+  if (kernel != kPrecomputed)
+    return select_rows(data, rows);
+  std::vector<double> serial, head;
+  for (int r : rows) {
+    serial.push_back(data.at(r, 0));
+    head.push_back(data.head[static_cast<size_t>(r)]);
   }
-  return out;
+  return dataset_from_dense(static_cast<int>(rows.size()), 1, serial.data(), head.data());
+}
+
+void check(const Dataset& data, const Params& prm) {
+  auto bad = [](const std::string& what) { throw Failure(what); };
+  if (prm.task == 1 || prm.task == 4)
+    bad("nu-SVC and nu-SVR need two equality constraints, which the solver does not have; "
+        "the tasks are 0 (C-SVC), 2 (one-class) and 3 (epsilon-SVR)");
+  if (prm.task != kCSVC && prm.task != kOneClass && prm.task != kEpsilonSVR)
+    bad("task " + std::to_string(prm.task) +
+        " is not one of 0 (C-SVC), 2 (one-class) and 3 (epsilon-SVR)");
+  const KernelParams& k = prm.kernel;
+  if (k.type < kLinear || k.type > kPrecomputed)
+    bad("kernel type " + std::to_string(k.type) + " is not one of 0 to 4");
+  if (k.degree < 0 || !(k.gamma >= 0) || !std::isfinite(k.gamma) || !std::isfinite(k.coef0))
+    bad("the kernel needs a degree and a gamma of at least 0 and a finite coef0");
+  if (!(prm.C > 0) || !std::isfinite(prm.C))
+    bad("C must be positive");
+  if (!(prm.eps > 0) || !(prm.cache_mb > 0))
+    bad("the tolerance and the cache size must be positive");
+  if (prm.task == kOneClass && !(prm.nu > 0 && prm.nu <= 1))
+    bad("nu must lie in (0, 1]");
+  if (prm.task == kEpsilonSVR && !(prm.p >= 0 && std::isfinite(prm.p)))
+    bad("the tube width p must not be negative");
+  if (!prm.bias && prm.task != kCSVC)
+    bad("only C-SVC can train without a bias term");
+  for (const ClassWeight& w : prm.weights)
+    if (!(w.weight >= 0) || !std::isfinite(w.weight))
+      bad("the weight of class " + format_number(w.label) + " must not be negative");
+  if (data.n < 1)
+    bad("training needs at least one example");
+  if (k.type == kPrecomputed)
+    check_precomputed(data, 0, "the training data");
+  if (static_cast<long long>(data.n) * (prm.task == kEpsilonSVR ? 2 : 1) > INT_MAX)
+    bad("too many examples for one solve");
+}
+
+// ---------------------------------------------------------------- C-SVC ---
+
+Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
+  // Classes in order of first appearance; two classes met as -1, +1 are
+  // turned round, so that +1 is the class coded +1, as the common tools do.
+  std::vector<double> label = data.labels;
+  if (label.size() == 2 && label[0] == -1 && label[1] == 1)
+    std::swap(label[0], label[1]);
+  const int k = static_cast<int>(label.size());
+  if (k < 2)
+    throw Failure("every example has label " + format_number(label.at(0)) +
+                  "; training needs examples of two labels");
+  std::map<double, int> class_of;
+  for (int c = 0; c < k; c++)
+    class_of[label[static_cast<size_t>(c)]] = c;
+  std::vector<std::vector<int>> rows(static_cast<size_t>(k));
+  for (int i = 0; i < data.n; i++)
+    rows[static_cast<size_t>(class_of[data.head[static_cast<size_t>(i)]])].push_back(i);
+  std::vector<double> C(static_cast<size_t>(k), prm.C);
+  for (const ClassWeight& w : prm.weights) {
+    auto it = class_of.find(w.label);
+    if (it != class_of.end())
+      C[static_cast<size_t>(it->second)] *= w.weight;
+  }
+
+  // Each pair's coefficients, position by position (its rows: class i, then class j).
+  const int pairs = k * (k - 1) / 2;
+  std::vector<std::vector<double>> coef;
+  std::vector<std::vector<char>> bounded;
+  std::vector<char> support(static_cast<size_t>(data.n), 0);
+  if (k == 2)
+    rep.fitted.assign(static_cast<size_t>(data.n), 0.0);
+  for (int i = 0; i < k; i++)
+    for (int j = i + 1; j < k; j++) {
+      const std::vector<int>& ri = rows[static_cast<size_t>(i)];
+      const std::vector<int>& rj = rows[static_cast<size_t>(j)];
+      const int ni = static_cast<int>(ri.size());
+      const int n = ni + static_cast<int>(rj.size());
+      KALTRO s(n);
+      for (int p = 0; p < n; p++) {
+        const double y = p < ni ? 1 : -1;
+        const double c = C[static_cast<size_t>(p < ni ? i : j)];
+        s.kidx[p] = p < ni ? ri[static_cast<size_t>(p)] : rj[static_cast<size_t>(p - ni)];
+        s.lin[p] = y;
+        s.lo[p] = std::fmin(0.0, c * y);
+        s.hi[p] = std::fmax(0.0, c * y);
+        s.x[p] = 0;
+      }
+      s.equality = prm.bias;
+      // With more than two classes the per-pair lines stand for the solver's marks.
+      s.trace_level = k > 2 ? prm.trace_level - 1 : prm.trace_level;
+      SolveReport r;
+      r.first = i;
+      r.second = j;
+      try {
+        solve(s, data, prm, false, r);
+      } catch (const Interrupted&) {
+        throw;
+      } catch (const Failure& e) {
+        if (k == 2)
+          throw;
+        throw Failure("classes " + format_number(label[static_cast<size_t>(i)]) + " and " +
+                      format_number(label[static_cast<size_t>(j)]) + ": " + e.what());
+      }
+      coef.emplace_back(s.x, s.x + n);
+      bounded.emplace_back(static_cast<size_t>(n), 0);
+      for (int p = 0; p < n; p++) {
+        if (s.x[p] == 0)
+          continue;
+        r.support_vectors++;
+        support[static_cast<size_t>(s.kidx[p])] = 1;
+        if (at_bound(s, p)) {
+          r.bounded++;
+          bounded.back()[static_cast<size_t>(p)] = 1;
+        }
+      }
+      if (k == 2)  // f at each training row: lin - g is K x, exact up to the float cache
+        for (int p = 0; p < n; p++)
+          rep.fitted[static_cast<size_t>(s.kidx[p])] =
+              s.lin[p] - s.g[p] - r.rho > 0 ? label[0] : label[1];
+      rep.solves.push_back(r);
+      if (prm.progress)
+        prm.progress(r, static_cast<int>(rep.solves.size()), pairs);
+    }
+
+  Model m;
+  m.task = kCSVC;
+  m.kernel = prm.kernel;
+  m.nr_class = k;
+  m.label = label;
+  std::vector<int> sv_of(static_cast<size_t>(data.n), -1);
+  for (int c = 0; c < k; c++) {
+    int count = 0;
+    for (int row : rows[static_cast<size_t>(c)])
+      if (support[static_cast<size_t>(row)]) {
+        sv_of[static_cast<size_t>(row)] = static_cast<int>(m.sv_index.size());
+        m.sv_index.push_back(row);
+        count++;
+      }
+    m.nr_sv.push_back(count);
+  }
+  // Row c' of the coefficients of a class-c vector holds its coefficient in
+  // the pair with class o, c' = o - 1 when o > c, else o.  A vector counts
+  // as bounded when it sits at a bound in every pair in which it is non-zero.
+  const size_t nsv = m.sv_index.size();
+  m.coef.assign(static_cast<size_t>(k - 1), std::vector<double>(nsv, 0.0));
+  std::vector<char> free_somewhere(nsv, 0);
+  size_t pair = 0;
+  for (int i = 0; i < k; i++)
+    for (int j = i + 1; j < k; j++, pair++) {
+      const std::vector<int>& ri = rows[static_cast<size_t>(i)];
+      const std::vector<int>& rj = rows[static_cast<size_t>(j)];
+      const size_t ni = ri.size();
+      for (size_t p = 0; p < coef[pair].size(); p++) {
+        const double x = coef[pair][p];
+        if (x == 0)
+          continue;
+        const int row = p < ni ? ri[p] : rj[p - ni];
+        const size_t s = static_cast<size_t>(sv_of[static_cast<size_t>(row)]);
+        m.coef[static_cast<size_t>(p < ni ? j - 1 : i)][s] = x;
+        if (!bounded[pair][p])
+          free_somewhere[s] = 1;
+      }
+      m.rho.push_back(rep.solves[pair].rho);
+    }
+  for (char f : free_somewhere)
+    rep.bounded += !f;
+  m.sv = support_rows(data, m.sv_index, prm.kernel.type);
+  return m;
+}
+
+// ------------------------------------------------------------ one-class ---
+
+Model train_one_class(const Dataset& data, const Params& prm, TrainReport& rep) {
+  const int n = data.n;
+  KALTRO s(n);
+  // The sum of the coefficients is nu n, fixed by the start point.
+  const double total = prm.nu * n;
+  const int whole = static_cast<int>(total);
+  for (int i = 0; i < n; i++) {
+    s.lin[i] = 0;
+    s.lo[i] = 0;
+    s.hi[i] = 1;
+    s.x[i] = i < whole ? 1 : i == whole ? total - whole : 0;
+  }
+  s.equality = true;
+  s.trace_level = prm.trace_level;
+  SolveReport r;
+  solve(s, data, prm, false, r);
+
+  Model m;
+  m.task = kOneClass;
+  m.kernel = prm.kernel;
+  m.rho = {r.rho};
+  m.coef.resize(1);
+  rep.fitted.resize(static_cast<size_t>(n));
+  for (int i = 0; i < n; i++) {
+    rep.fitted[static_cast<size_t>(i)] = -s.g[i] - r.rho > 0 ? 1 : -1;
+    if (s.x[i] == 0)
+      continue;
+    r.support_vectors++;
+    r.bounded += at_bound(s, i);
+    m.sv_index.push_back(i);
+    m.coef[0].push_back(s.x[i]);
+  }
+  rep.bounded = r.bounded;
+  m.sv = support_rows(data, m.sv_index, prm.kernel.type);
+  rep.solves.push_back(r);
+  if (prm.progress)
+    prm.progress(r, 1, 1);
+  return m;
+}
+
+// ---------------------------------------------------------- epsilon-SVR ---
+
+Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
+  // x[i] = alpha_i in [0, C], x[n + i] = -alpha*_i in [-C, 0], both on row i;
+  // the coefficient of example i is x[i] + x[n + i].
+  const int n = data.n;
+  KALTRO s(2 * n);
+  for (int i = 0; i < n; i++) {
+    const double y = data.head[static_cast<size_t>(i)];
+    s.kidx[i] = s.kidx[n + i] = i;
+    s.lin[i] = y - prm.p;
+    s.lin[n + i] = y + prm.p;
+    s.lo[i] = 0;
+    s.hi[i] = prm.C;
+    s.lo[n + i] = -prm.C;
+    s.hi[n + i] = 0;
+    s.x[i] = s.x[n + i] = 0;
+  }
+  s.equality = true;
+  s.trace_level = prm.trace_level;
+  SolveReport r;
+  solve(s, data, prm, true, r);
+
+  Model m;
+  m.task = kEpsilonSVR;
+  m.kernel = prm.kernel;
+  m.rho = {r.rho};
+  m.coef.resize(1);
+  rep.fitted.resize(static_cast<size_t>(n));
+  for (int i = 0; i < n; i++) {
+    rep.fitted[static_cast<size_t>(i)] = s.lin[i] - s.g[i] - r.rho;
+    const double c = s.x[i] + s.x[n + i];
+    if (c == 0)
+      continue;
+    r.support_vectors++;
+    r.bounded += (s.x[i] != 0 && at_bound(s, i)) || (s.x[n + i] != 0 && at_bound(s, n + i));
+    m.sv_index.push_back(i);
+    m.coef[0].push_back(c);
+  }
+  rep.bounded = r.bounded;
+  m.sv = support_rows(data, m.sv_index, prm.kernel.type);
+  rep.solves.push_back(r);
+  if (prm.progress)
+    prm.progress(r, 1, 1);
+  return m;
+}
+
+}  // namespace
+
+Model train(const Dataset& data, const Params& params, TrainReport* report) {
+  check(data, params);
+  TrainReport local;
+  TrainReport& rep = report ? *report : local;
+  rep = TrainReport();
+  switch (params.task) {
+    case kOneClass:
+      return train_one_class(data, params, rep);
+    case kEpsilonSVR:
+      return train_svr(data, params, rep);
+    default:
+      return train_csvc(data, params, rep);
+  }
 }
 
 }  // namespace ksvm

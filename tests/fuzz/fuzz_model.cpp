@@ -2,10 +2,12 @@
 //
 // Input: the bytes of a model file.  Any bytes give a model or a
 // ksvm::Failure that names the file.  A model that comes back is whole, reads back the
-// same after ksvm::write_model, and gives a decision value.
+// same after ksvm::write_model, and gives decision values.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +16,7 @@
 
 #include "dataset_checks.h"
 #include "fuzz_input.h"
-#include "model.h"
+#include "kaltro_svm.h"
 
 namespace {
 
@@ -59,25 +61,43 @@ Scratch& copy_file() {
   return s;
 }
 
+bool finite(const std::vector<double>& v) {
+  return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
+
 void check_model(const ksvm::Model& m) {
   const ksvm::KernelParams& k = m.kernel;
-  FUZZ_CHECK(k.type == ksvm::kLinear || k.type == ksvm::kPolynomial || k.type == ksvm::kRbf);
+  FUZZ_CHECK(m.task == ksvm::kCSVC || m.task == ksvm::kOneClass || m.task == ksvm::kEpsilonSVR);
+  FUZZ_CHECK(k.type >= ksvm::kLinear && k.type <= ksvm::kPrecomputed);
   FUZZ_CHECK(k.degree >= 0 && std::isfinite(k.gamma) && std::isfinite(k.coef0));
-  FUZZ_CHECK(std::isfinite(m.rho) && std::isfinite(m.label[0]) && std::isfinite(m.label[1]));
-  FUZZ_CHECK(m.nr_sv[0] >= 0 && m.nr_sv[1] >= 0);
-  FUZZ_CHECK(static_cast<long long>(m.nr_sv[0]) + m.nr_sv[1] == m.sv.n);
+  FUZZ_CHECK(m.nr_class >= 2 && (m.task == ksvm::kCSVC || m.nr_class == 2));
+  const size_t c = static_cast<size_t>(m.nr_class);
+  FUZZ_CHECK(m.rho.size() == (m.task == ksvm::kCSVC ? c * (c - 1) / 2 : 1) && finite(m.rho));
+  FUZZ_CHECK(m.coef.size() == c - 1);
+  for (const std::vector<double>& row : m.coef)
+    FUZZ_CHECK(row.size() == static_cast<size_t>(m.sv.n) && finite(row));
+  long long total = 0;
+  for (int n : m.nr_sv) {
+    FUZZ_CHECK(n >= 0);
+    total += n;
+  }
+  if (m.task == ksvm::kCSVC)
+    FUZZ_CHECK(m.label.size() == c && m.nr_sv.size() == c && finite(m.label) && total == m.sv.n);
   fuzz::check_whole(m.sv);
 }
 
-// What the writer keeps: the parameters the kernel uses, labels, bias,
-// counts and support vectors.
+// What the writer keeps: the parameters the kernel uses, the task, labels,
+// biases, counts, coefficients, probability figures and support vectors.
 bool same_model(const ksvm::Model& a, const ksvm::Model& b) {
   const ksvm::KernelParams &ka = a.kernel, &kb = b.kernel;
   const bool poly = ka.type == ksvm::kPolynomial;
-  return ka.type == kb.type && (!poly || (ka.degree == kb.degree && ka.coef0 == kb.coef0)) &&
-         (ka.type == ksvm::kLinear || ka.gamma == kb.gamma) && a.label[0] == b.label[0] &&
-         a.label[1] == b.label[1] && a.rho == b.rho && a.nr_sv[0] == b.nr_sv[0] &&
-         a.nr_sv[1] == b.nr_sv[1] && fuzz::same_rows(a.sv, b.sv);
+  const bool gamma = poly || ka.type == ksvm::kRbf || ka.type == ksvm::kSigmoid;
+  const bool coef0 = poly || ka.type == ksvm::kSigmoid;
+  return a.task == b.task && ka.type == kb.type && (!poly || ka.degree == kb.degree) &&
+         (!gamma || ka.gamma == kb.gamma) && (!coef0 || ka.coef0 == kb.coef0) &&
+         a.nr_class == b.nr_class && a.label == b.label && a.rho == b.rho && a.nr_sv == b.nr_sv &&
+         a.coef == b.coef && a.probA == b.probA && a.probB == b.probB &&
+         fuzz::same_rows(a.sv, b.sv);
 }
 
 }  // namespace
@@ -108,13 +128,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(same_model(m, back));
 
-  // Any value will do (the parameters may overflow it); it must not crash.
-  if (!m.sv.sparse) {
-    const std::vector<double> zero(static_cast<size_t>(m.sv.d), 0.0);
-    volatile double v = ksvm::decision_value(m, zero.data(), 0.0);
-    if (m.sv.n > 0)
-      v = ksvm::decision_value(m, m.sv.row(0), m.sv.norm2[0]);
-    (void)v;
+  // Any values will do (the parameters may overflow them); they must not
+  // crash.  A precomputed kernel's rows must hold the columns the model names.
+  const double head = 0;
+  const ksvm::Dataset origin = ksvm::dataset_from_dense(1, 0, nullptr, &head);
+  for (const ksvm::Dataset* at : {&origin, static_cast<const ksvm::Dataset*>(&m.sv)}) {
+    try {
+      volatile double v = 0;
+      for (double d : ksvm::decision_values(m, *at))
+        v = d;
+      (void)v;
+    } catch (const ksvm::Failure& e) {
+      FUZZ_CHECK(m.kernel.type == ksvm::kPrecomputed);
+    }
   }
   return 0;
 }

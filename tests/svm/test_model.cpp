@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "dataset.h"
 #include "kernel.h"
-#include "model.h"
 #include "support.h"
+#include "text.h"
 
 namespace {
 
@@ -125,51 +128,77 @@ TEST(SvmKernel, WidthSpecificCallbacksGiveTheSameBits) {
 }
 
 // A model with awkward numbers everywhere: they must come back bit for bit.
-ksvm::Model awkward_model(int type) {
+ksvm::Model awkward_model(int type, int task = ksvm::kCSVC, int classes = 2) {
   ksvm::Model m;
+  m.task = task;
   m.kernel.type = type;
   m.kernel.degree = 4;
   m.kernel.gamma = 1.0 / 3;
   m.kernel.coef0 = -0.1;
-  m.label[0] = 7;
-  m.label[1] = 0.5;
-  m.rho = -2.0 / 7;
-  m.nr_sv[0] = 2;
-  m.nr_sv[1] = 1;
-  m.sv.n = 3;
-  m.sv.d = 4;
-  m.sv.x = {0.1, 0, 1e-300, -5, 0, 0, 0, 0, 3.0 / 11, 2, 0, 1};
-  m.sv.head = {1.0 / 3, 2.5e-17, -0.7};
-  for (int i = 0; i < 3; i++)
-    m.sv.norm2.push_back(ksvm::dot(m.sv.row(i), m.sv.row(i), 4));
+  m.nr_class = classes;
+  const std::vector<double> x = {0.1, 0, 1e-300, -5, 0, 0, 0, 0, 3.0 / 11, 2, 0, 1};
+  const std::vector<double> serials = {3, 1, 2};
+  const std::vector<double> head = {1, 1, 1};
+  m.sv = type == ksvm::kPrecomputed ? ksvm::dataset_from_dense(3, 1, serials.data(), head.data())
+                                    : ksvm::dataset_from_dense(3, 4, x.data(), head.data());
+  m.rho = {-2.0 / 7};
+  m.coef = {{1.0 / 3, 2.5e-17, -0.7}};
+  if (task == ksvm::kCSVC) {
+    m.label = {7, 0.5};
+    m.nr_sv = {2, 1};
+  }
+  if (classes == 3) {
+    m.label.push_back(-1);
+    m.nr_sv = {1, 1, 1};
+    m.rho = {0.25, 1e-20, -3};
+    m.coef.push_back({0, 0.125, 1.0 / 7});
+    m.probA = {1, 2, 3.5};
+    m.probB = {-1, 0, 1e300};
+  }
   return m;
 }
 
-TEST(SvmModel, RoundTripIsExact) {
-  for (int type = 0; type < 3; type++) {
-    ScratchFile file("round.model");
-    ksvm::Model m = awkward_model(type);
-    ksvm::write_model(file.path(), m);
-    ksvm::Model r = ksvm::read_model(file.path());
-    EXPECT_EQ(r.kernel.type, type);
-    if (type != ksvm::kLinear) {
-      EXPECT_EQ(r.kernel.gamma, m.kernel.gamma);
+TEST(SvmModel, RoundTripIsExactForEveryTaskAndKernel) {
+  struct Case {
+    int task, classes;
+  };
+  for (const Case c : {Case{ksvm::kCSVC, 2}, Case{ksvm::kCSVC, 3}, Case{ksvm::kOneClass, 2},
+                       Case{ksvm::kEpsilonSVR, 2}})
+    for (int type = 0; type <= ksvm::kPrecomputed; type++) {
+      SCOPED_TRACE("task " + std::to_string(c.task) + " classes " + std::to_string(c.classes) +
+                   " kernel " + std::to_string(type));
+      ScratchFile file("round.model");
+      ksvm::Model m = awkward_model(type, c.task, c.classes);
+      ksvm::write_model(file.path(), m);
+      ksvm::Model r = ksvm::read_model(file.path());
+      EXPECT_EQ(r.task, c.task);
+      EXPECT_EQ(r.kernel.type, type);
+      if (type != ksvm::kLinear && type != ksvm::kPrecomputed) {
+        EXPECT_EQ(r.kernel.gamma, m.kernel.gamma);
+      }
+      if (type == ksvm::kPolynomial) {
+        EXPECT_EQ(r.kernel.degree, 4);
+      }
+      if (type == ksvm::kPolynomial || type == ksvm::kSigmoid) {
+        EXPECT_EQ(r.kernel.coef0, m.kernel.coef0);
+      }
+      EXPECT_EQ(r.nr_class, c.classes);
+      EXPECT_EQ(r.label, m.label);
+      EXPECT_EQ(r.nr_sv, m.nr_sv);
+      EXPECT_EQ(r.rho, m.rho);
+      EXPECT_EQ(r.coef, m.coef);
+      EXPECT_EQ(r.probA, m.probA);
+      EXPECT_EQ(r.probB, m.probB);
+      ASSERT_EQ(r.sv.n, 3);
+      for (int i = 0; i < 3; i++)
+        for (int k = 0; k < 4; k++)
+          EXPECT_EQ(r.sv.at(i, k), m.sv.at(i, k)) << i << " " << k;
+      EXPECT_EQ(r.sv.norm2, m.sv.norm2);
+      // Written again, the same bytes.
+      ScratchFile again("again.model");
+      ksvm::write_model(again.path(), r);
+      EXPECT_EQ(again.text(), file.text());
     }
-    if (type == ksvm::kPolynomial) {
-      EXPECT_EQ(r.kernel.degree, 4);
-      EXPECT_EQ(r.kernel.coef0, m.kernel.coef0);
-    }
-    EXPECT_EQ(r.label[0], 7);
-    EXPECT_EQ(r.label[1], 0.5);
-    EXPECT_EQ(r.rho, m.rho);
-    EXPECT_EQ(r.nr_sv[0], 2);
-    EXPECT_EQ(r.nr_sv[1], 1);
-    EXPECT_EQ(r.sv.n, 3);
-    EXPECT_EQ(r.sv.d, 4);
-    EXPECT_EQ(r.sv.x, m.sv.x);
-    EXPECT_EQ(r.sv.head, m.sv.head);
-    EXPECT_EQ(r.sv.norm2, m.sv.norm2);
-  }
 }
 
 TEST(SvmModel, TextLayout) {
@@ -195,15 +224,89 @@ TEST(SvmModel, TextLayout) {
   EXPECT_EQ(linear.find("gamma"), std::string::npos);
   EXPECT_EQ(linear.find("degree"), std::string::npos);
   EXPECT_EQ(linear.substr(0, 34), "svm_type c_svc\nkernel_type linear\n");
+  // Three classes, a precomputed kernel, probability figures.
+  ksvm::write_model(file.path(), awkward_model(ksvm::kPrecomputed, ksvm::kCSVC, 3));
+  EXPECT_EQ(file.text(),
+            "svm_type c_svc\n"
+            "kernel_type precomputed\n"
+            "nr_class 3\n"
+            "total_sv 3\n"
+            "rho 0.25 9.9999999999999995e-21 -3\n"
+            "label 7 0.5 -1\n"
+            "probA 1 2 3.5\n"
+            "probB -1 0 1.0000000000000001e+300\n"
+            "nr_sv 1 1 1\n"
+            "SV\n"
+            "0.33333333333333331 0 0:3\n"
+            "2.4999999999999999e-17 0.125 0:1\n"
+            "-0.69999999999999996 0.14285714285714285 0:2\n");
 }
 
-TEST(SvmModel, DecisionValueSumsCoefficientsTimesKernelMinusRho) {
+TEST(SvmModel, WrittenWholeOrNotAtAll) {
+  // The model replaces an older file in one step and leaves nothing else
+  // in the directory; an inconsistent model writes nothing at all.
+  const std::string dir = testing::TempDir() + "ksvm_whole";
+  ASSERT_EQ(system(("rm -rf '" + dir + "' && mkdir '" + dir + "'").c_str()), 0);
+  const std::string path = dir + "/m.model";
+  {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("old\n", f);
+    std::fclose(f);
+  }
+  ksvm::Model bad = awkward_model(ksvm::kRbf);
+  bad.coef[0].pop_back();
+  EXPECT_EQ(failure_of([&] { ksvm::write_model(path, bad); }),
+            "not a usable model: a row of 2 coefficients for 3 support vectors");
+  EXPECT_EQ(ksvm::read_file(path), "old\n");
+  ksvm::write_model(path, awkward_model(ksvm::kRbf));
+  EXPECT_EQ(ksvm::read_model(path).sv.n, 3);
+  std::FILE* ls = popen(("ls -a '" + dir + "'").c_str(), "r");
+  char buf[256];
+  std::string names;
+  while (std::fgets(buf, sizeof buf, ls))
+    names += buf;
+  pclose(ls);
+  EXPECT_EQ(names, ".\n..\nm.model\n");
+  EXPECT_EQ(failure_of([&] { ksvm::write_model(dir + "/no/m.model", awkward_model(ksvm::kRbf)); }),
+            "cannot write '" + dir + "/no/m.model': No such file or directory");
+  system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(SvmModel, DecisionValuesSumCoefficientsTimesKernelMinusRho) {
+  // Two classes: one value per row; three: one per pair, each summing the
+  // two classes' vectors with the coefficient row of the other class.
+  const double z[4] = {1, 2, 3, 4}, head = 0;
+  const ksvm::Dataset zd = ksvm::dataset_from_dense(1, 4, z, &head);
   ksvm::Model m = awkward_model(ksvm::kLinear);
-  const double z[4] = {1, 2, 3, 4};
-  double want = -m.rho;
+  double want = -m.rho[0];
   for (int i = 0; i < 3; i++)
-    want += m.sv.head[i] * ksvm::dot(m.sv.row(i), z, 4);
-  EXPECT_DOUBLE_EQ(ksvm::decision_value(m, z, 30), want);
+    want += m.coef[0][i] * ksvm::kernel_value(m.kernel, m.sv, i, zd, 0);
+  EXPECT_DOUBLE_EQ(ksvm::decision_values(m, zd)[0], want);
+
+  m = awkward_model(ksvm::kLinear, ksvm::kCSVC, 3);
+  double k[3];
+  for (int i = 0; i < 3; i++)
+    k[i] = ksvm::kernel_value(m.kernel, m.sv, i, zd, 0);
+  const std::vector<double> dec = ksvm::decision_values(m, zd);
+  ASSERT_EQ(dec.size(), 3u);
+  EXPECT_EQ(dec[0], m.coef[0][0] * k[0] + m.coef[0][1] * k[1] - m.rho[0]);
+  EXPECT_EQ(dec[1], m.coef[1][0] * k[0] + m.coef[0][2] * k[2] - m.rho[1]);
+  EXPECT_EQ(dec[2], m.coef[1][1] * k[1] + m.coef[1][2] * k[2] - m.rho[2]);
+  // Votes: pair (0,1) +, (0,2) -, (1,2) +: one vote each, the first class
+  // wins; with (1,2) - the third.
+  const std::vector<double> sum = {dec[0] + m.rho[0], dec[1] + m.rho[1], dec[2] + m.rho[2]};
+  m.rho = {sum[0] - 1, sum[1] + 1, sum[2] - 1};
+  EXPECT_EQ(ksvm::predict(m, zd), (std::vector<double>{7}));
+  m.rho[2] = sum[2] + 1;
+  EXPECT_EQ(ksvm::predict(m, zd), (std::vector<double>{-1}));
+  // One-class: a decision value of exactly 0 is outside.
+  m.task = ksvm::kOneClass;
+  m.nr_class = 2;
+  m.coef.pop_back();
+  m.rho = {sum[0]};
+  m.label.clear();
+  m.nr_sv.clear();
+  EXPECT_EQ(ksvm::predict(m, zd), (std::vector<double>{-1}));
 }
 
 TEST(SvmModel, UnusableModelsNamed) {
@@ -217,11 +320,16 @@ TEST(SvmModel, UnusableModelsNamed) {
   const std::vector<Case> cases = {
       {"", ": the file is empty, not a model"},
       {"1 1:0.5 2:1\n", ":1: '1' is not a model header line"},
-      {"svm_type nu_svc\n", ":1: svm_type 'nu_svc' is not supported (only c_svc)"},
-      {"svm_type c_svc\nkernel_type sigmoid\n",
-       ":2: kernel_type 'sigmoid' is not supported (linear, polynomial, rbf)"},
-      {"svm_type c_svc\nkernel_type rbf\nnr_class 3\n",
-       ":3: nr_class 3: only two-class models are supported"},
+      {"svm_type nu_svc\n",
+       ":1: svm_type 'nu_svc' is not supported (c_svc, one_class, epsilon_svr)"},
+      {"svm_type c_svc\nkernel_type laplace\n",
+       ":2: kernel_type 'laplace' is not supported (linear, polynomial, rbf, sigmoid, "
+       "precomputed)"},
+      {"svm_type one_class\nkernel_type rbf\nnr_class 3\n",
+       ":3: nr_class 3: a one_class model has 2"},
+      {"svm_type c_svc\nkernel_type rbf\nnr_class 1\n",
+       ":3: nr_class: '1' is not an integer of at least 2"},
+      {"svm_type c_svc\nkernel_type rbf\nnr_class 3\nrho 1 2\n", ":4: rho takes 3 values, found 2"},
       {"svm_type c_svc\nkernel_type rbf\ngamma x\n", ":3: gamma: 'x' is not a number"},
       {"svm_type c_svc\nkernel_type rbf\ngamma 1 2\n", ":3: gamma takes 1 value, found 2"},
       {"svm_type c_svc\nkernel_type polynomial\ndegree -2\n",
@@ -233,11 +341,16 @@ TEST(SvmModel, UnusableModelsNamed) {
        ": not a usable model: no 'gamma' line in the header"},
       {"svm_type c_svc\nkernel_type rbf\ngamma 0.5\nnr_class 2\ntotal_sv 1\nrho 0\nlabel 1 -1\n",
        ": not a usable model: no 'SV' line in the header"},
+      {"svm_type c_svc\nkernel_type linear\nnr_class 3\ntotal_sv 0\nrho 0 0 0\nlabel 1 2 3\nSV\n",
+       ": not a usable model: no 'nr_sv' line in the header"},
       {head + "0.5 1:1\n", ": total_sv is 2 but the file holds 1 support vectors"},
       {head + "0.5 1:1\n-0.5 1:2\n0.1 1:3\n",
        ": total_sv is 2 but the file holds 3 support vectors"},
       {head + "0.5 1:1\nabc 1:2\n", ":11: coefficient 'abc' is not a number"},
       {head + "0.5 2:1 1:1\n-0.5 1:2\n", ":10: feature index 1 after 2: indices must increase"},
+      {"svm_type c_svc\nkernel_type linear\nnr_class 3\ntotal_sv 1\nrho 0 0 0\nlabel 1 2 3\n"
+       "nr_sv 1 0 0\nSV\n\n0.5 1:1\n",
+       ":10: coefficient '1:1' is not a number"},
       {"svm_type c_svc\nkernel_type rbf\ngamma 0.5\nnr_class 2\ntotal_sv 2\nrho 0\n"
        "label 1 -1\nnr_sv 1 2\nSV\n0.5 1:1\n-0.5 1:2\n",
        ": nr_sv 1 + 2 does not match total_sv 2"},

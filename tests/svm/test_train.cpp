@@ -1,8 +1,10 @@
-// Training through the solver: known small solutions, the label order of the
-// model, optimality rechecked in double from the model alone, the cache
-// budget and the data generator.
+// Training through the solver: known small solutions, the class order of
+// the model, optimality of every solve rechecked in double from the model
+// alone (class pairs, one-class, regression), the rows the regression
+// variables share, stopping, the cache budget and the data generator.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -12,24 +14,25 @@
 
 #include "dataset.h"
 #include "generate.h"
+#include "kernel.h"
 #include "support.h"
 #include "train.h"
 
 namespace {
 
 using ksvm::Dataset;
-using ksvm::TrainOptions;
-using ksvm::TrainResult;
+using ksvm::Model;
+using ksvm::Params;
+using ksvm::TrainReport;
 
 Dataset parse(const std::string& text) {
   return ksvm::parse_text(text.data(), text.data() + text.size(), "t", 1, ksvm::ReadOptions());
 }
 
-TrainOptions quiet(int type, double C) {
-  TrainOptions o;
+Params quiet(int type, double C) {
+  Params o;
   o.kernel.type = type;
   o.C = C;
-  o.trace_level = 0;
   return o;
 }
 
@@ -48,157 +51,293 @@ TEST(SvmTrain, TwoPointsLinearFreeAndBounded) {
   // y = +1 at 1, y = -1 at -1.  Free: alpha = 1/2 each, w = 2a - 2a^2 = 1/2,
   // f(z) = z.  With C = 1/4 both sit at C: w = 1/2 - 1/8.
   Dataset d = parse("1 1:1\n-1 1:-1\n");
-  TrainResult r = ksvm::train(d, quiet(ksvm::kLinear, 10));
-  EXPECT_NEAR(r.objective, 0.5, 1e-12);
-  EXPECT_NEAR(r.bias, 0, 1e-12);
-  EXPECT_EQ(r.support_vectors, 2);
+  TrainReport r;
+  Model m = ksvm::train(d, quiet(ksvm::kLinear, 10), &r);
+  ASSERT_EQ(r.solves.size(), 1u);
+  EXPECT_NEAR(r.solves[0].objective, 0.5, 1e-12);
+  EXPECT_NEAR(m.rho[0], 0, 1e-12);
+  EXPECT_EQ(r.solves[0].support_vectors, 2);
+  EXPECT_EQ(r.solves[0].bounded, 0);
   EXPECT_EQ(r.bounded, 0);
-  EXPECT_EQ(r.correct, 2);
-  ASSERT_EQ(r.model.sv.n, 2);
-  EXPECT_NEAR(r.model.sv.head[0], 0.5, 1e-12);
-  EXPECT_NEAR(r.model.sv.head[1], -0.5, 1e-12);
-  EXPECT_EQ(r.model.sv.x, (std::vector<double>{1, -1}));
+  EXPECT_EQ(r.fitted, d.head);
+  ASSERT_EQ(m.sv.n, 2);
+  EXPECT_NEAR(m.coef[0][0], 0.5, 1e-12);
+  EXPECT_NEAR(m.coef[0][1], -0.5, 1e-12);
+  EXPECT_EQ(m.sv_index, (std::vector<int>{0, 1}));
+  EXPECT_EQ(m.sv.at(0, 0), 1);
+  EXPECT_EQ(m.sv.at(1, 0), -1);
 
-  TrainResult b = ksvm::train(d, quiet(ksvm::kLinear, 0.25));
-  EXPECT_NEAR(b.objective, 0.375, 1e-12);
-  EXPECT_EQ(b.bounded, 2);
-  EXPECT_EQ(b.model.sv.head, (std::vector<double>{0.25, -0.25}));
-  EXPECT_GT(b.kernel_evals, 0);
+  Model b = ksvm::train(d, quiet(ksvm::kLinear, 0.25), &r);
+  EXPECT_NEAR(r.solves[0].objective, 0.375, 1e-12);
+  EXPECT_EQ(r.solves[0].bounded, 2);
+  EXPECT_EQ(r.bounded, 2);
+  EXPECT_EQ(b.coef[0], (std::vector<double>{0.25, -0.25}));
+  EXPECT_GT(r.solves[0].kernel_evals, 0);
 }
 
-TEST(SvmTrain, ModelLabelOrderAndSupportVectorGroups) {
-  // -1 before +1 is written as "label 1 -1"; any other pair keeps the order
-  // met.  Support vectors of label[0] come first; coefficients of label[0]
-  // are positive, and the model classifies its own separable data.
+TEST(SvmTrain, ModelClassOrderAndSupportVectorGroups) {
+  // -1 before +1 is written as "label 1 -1" for two classes only; any other
+  // set keeps the order met.  Support vectors come grouped by class, each
+  // group in training order; a class's coefficients are positive against
+  // the classes after it, and the model classifies its own separable data.
   struct Case {
     const char* text;
-    double first, second;
+    std::vector<double> label;
   };
   const Case cases[] = {
-      {"-1 1:-1\n1 1:1\n-1 1:-2\n1 1:2.5\n", 1, -1},
-      {"1 1:1\n-1 1:-1\n-1 1:-2\n1 1:2.5\n", 1, -1},
-      {"2 1:-1\n1 1:1\n2 1:-2\n1 1:2.5\n", 2, 1},
-      {"0 1:-1\n1 1:1\n0 1:-2\n1 1:2.5\n", 0, 1},
+      {"-1 1:-1\n1 1:1\n-1 1:-2\n1 1:2.5\n", {1, -1}},
+      {"1 1:1\n-1 1:-1\n-1 1:-2\n1 1:2.5\n", {1, -1}},
+      {"2 1:-1\n1 1:1\n2 1:-2\n1 1:2.5\n", {2, 1}},
+      {"0 1:-1\n1 1:1\n0 1:-2\n1 1:2.5\n", {0, 1}},
+      {"-1 1:-1\n1 1:1\n2 1:4\n-1 1:-2\n1 1:2.5\n2 1:6\n", {-1, 1, 2}},
   };
   for (const Case& c : cases) {
     Dataset d = parse(c.text);
-    TrainResult r = ksvm::train(d, quiet(ksvm::kLinear, 10));
-    ksvm::Model& m = r.model;
-    EXPECT_EQ(m.label[0], c.first) << c.text;
-    EXPECT_EQ(m.label[1], c.second) << c.text;
-    ASSERT_EQ(m.nr_sv[0] + m.nr_sv[1], m.sv.n);
-    for (int i = 0; i < m.sv.n; i++)
-      EXPECT_EQ(m.sv.head[i] > 0, i < m.nr_sv[0]) << c.text << " sv " << i;
-    EXPECT_EQ(r.correct, 4) << c.text;
-    EXPECT_EQ(ksvm::predict(m, d, "t"), d.head) << c.text;
+    Model m = ksvm::train(d, quiet(ksvm::kLinear, 10));
+    EXPECT_EQ(m.label, c.label) << c.text;
+    ASSERT_EQ(static_cast<int>(m.nr_sv.size()), m.nr_class);
+    int s = 0;
+    for (int k = 0; k < m.nr_class; k++)
+      for (int e = 0; e < m.nr_sv[k]; e++, s++) {
+        const int row = m.sv_index[s];
+        EXPECT_EQ(d.head[row], m.label[k]) << c.text << " sv " << s;
+        if (e > 0) {
+          EXPECT_LT(m.sv_index[s - 1], row) << c.text;
+        }
+        if (k == 0) {
+          EXPECT_GE(m.coef[0][s], 0) << c.text;
+        }
+      }
+    EXPECT_EQ(s, m.sv.n) << c.text;
+    EXPECT_EQ(ksvm::predict(m, d), d.head) << c.text;
   }
 }
 
-// Optimality from the model alone, in double: the gradient gap of the dual
-// with coefficients a_i (0 for non-support vectors) must be below the
-// tolerance, the objective must match, and the bias must sit between the
-// gradient extremes.
-void check_optimal(const Dataset& d, const TrainOptions& o, const TrainResult& r) {
-  const ksvm::Model& m = r.model;
-  std::vector<double> coef(static_cast<size_t>(d.n), 0.0);
-  // Support vectors are written in training order within each label.
-  int next[2] = {0, m.nr_sv[0]};
-  for (int i = 0; i < d.n; i++) {
-    int group = d.head[i] == m.label[0] ? 0 : 1;
-    int j = next[group];
-    if (j < (group == 0 ? m.nr_sv[0] : m.sv.n) &&
-        std::equal(d.row(i), d.row(i) + d.d, m.sv.row(j))) {
-      coef[i] = m.sv.head[j];
-      next[group]++;
+// The solves of `m`, rebuilt from the model alone and checked in double:
+// for each, its variables (C-SVC: the pair's rows; SVR: two per row, the
+// coefficient split by its sign) with their coefficients, the gradient gap
+// against the tolerance, the objective against the report, and the bias
+// between the gradient extremes.
+struct Var {
+  int row;
+  double lin, lo, hi, x;
+};
+
+void check_optimal(const Dataset& d, const Params& o, const Model& m, const TrainReport& r) {
+  // K(support vector s, training row i).
+  std::vector<std::vector<double>> K(static_cast<size_t>(m.sv.n));
+  for (int s = 0; s < m.sv.n; s++)
+    for (int i = 0; i < d.n; i++)
+      K[s].push_back(ksvm::kernel_value(o.kernel, d, m.sv_index[s], d, i));
+  // coef[s]: the coefficient of support vector s in this solve.
+  auto check = [&](const std::vector<Var>& vars, const std::vector<double>& coef, size_t solve) {
+    SCOPED_TRACE("solve " + std::to_string(solve));
+    double g_high = o.bias ? -1e300 : 0, g_low = o.bias ? 1e300 : 0, w = 0;
+    for (const Var& v : vars) {
+      double f = 0;
+      for (int s = 0; s < m.sv.n; s++)
+        f += coef[s] * K[s][v.row];
+      const double g = v.lin - f;
+      if (v.x < v.hi)
+        g_high = std::fmax(g_high, g);
+      if (v.x > v.lo)
+        g_low = std::fmin(g_low, g);
+      w += v.x * (v.lin - 0.5 * f);
     }
-  }
-  ASSERT_EQ(next[0], m.nr_sv[0]);
-  ASSERT_EQ(next[1], m.sv.n);
+    EXPECT_LT(g_high - g_low, o.eps);
+    // The solver's w comes from single-precision cached kernel rows.
+    EXPECT_NEAR(w, r.solves[solve].objective, 1e-6 * std::fabs(w));
+    EXPECT_LE(-m.rho[solve], g_high + 1e-9);
+    EXPECT_GE(-m.rho[solve], g_low - 1e-9);
+  };
 
-  double g_high = o.bias ? -1e300 : 0, g_low = o.bias ? 1e300 : 0, w = 0;
-  for (int i = 0; i < d.n; i++) {
-    double y = d.head[i] == m.label[0] ? 1 : -1;
-    double f = 0;
-    for (int j = 0; j < d.n; j++)
-      if (coef[j] != 0)
-        f +=
-            coef[j] * ksvm::kernel_value(o.kernel, d.row(j), d.norm2[j], d.row(i), d.norm2[i], d.d);
-    double g = y - f, lo = std::fmin(0.0, o.C * y), hi = std::fmax(0.0, o.C * y);
-    if (coef[i] < hi)
-      g_high = std::fmax(g_high, g);
-    if (coef[i] > lo)
-      g_low = std::fmin(g_low, g);
-    w += coef[i] * (y - 0.5 * f);
+  std::vector<double> by_row(static_cast<size_t>(d.n));
+  if (o.task != ksvm::kCSVC) {
+    for (int s = 0; s < m.sv.n; s++)
+      by_row[m.sv_index[s]] = m.coef[0][s];
+    std::vector<Var> vars;
+    for (int i = 0; i < d.n; i++) {
+      const double y = d.head[i], c = by_row[i];
+      if (o.task == ksvm::kOneClass) {
+        vars.push_back({i, 0, 0, 1, c});
+      } else {
+        vars.push_back({i, y - o.p, 0, o.C, std::fmax(c, 0.0)});
+        vars.push_back({i, y + o.p, -o.C, 0, std::fmin(c, 0.0)});
+      }
+    }
+    check(vars, m.coef[0], 0);
+    return;
   }
-  EXPECT_LT(g_high - g_low, o.eps);
-  // The solver's w comes from single-precision cached kernel rows.
-  EXPECT_NEAR(w, r.objective, 1e-7 * std::fabs(w));
-  if (o.bias) {
-    EXPECT_LE(-m.rho, g_high + 1e-12);
-    EXPECT_GE(-m.rho, g_low - 1e-12);
-  } else {
-    EXPECT_EQ(m.rho, 0);
-    EXPECT_EQ(r.bias, 0);
-  }
+  std::vector<int> first(1, 0);
+  for (int c : m.nr_sv)
+    first.push_back(first.back() + c);
+  size_t solve = 0;
+  for (int a = 0; a < m.nr_class; a++)
+    for (int b = a + 1; b < m.nr_class; b++, solve++) {
+      // Class a's coefficients against b sit in row b - 1, class b's in row a.
+      std::vector<double> coef(static_cast<size_t>(m.sv.n), 0.0);
+      std::fill(by_row.begin(), by_row.end(), 0.0);
+      for (int s = first[a]; s < first[a + 1]; s++)
+        coef[s] = m.coef[b - 1][s];
+      for (int s = first[b]; s < first[b + 1]; s++)
+        coef[s] = m.coef[a][s];
+      for (int s = 0; s < m.sv.n; s++)
+        by_row[m.sv_index[s]] = coef[s];
+      std::vector<Var> vars;
+      for (int i = 0; i < d.n; i++) {
+        const double y = d.head[i] == m.label[a] ? 1 : d.head[i] == m.label[b] ? -1 : 0;
+        if (y != 0)
+          vars.push_back({i, y, std::fmin(0.0, o.C * y), std::fmax(0.0, o.C * y), by_row[i]});
+      }
+      check(vars, coef, solve);
+    }
 }
 
-TEST(SvmTrain, SolutionsOptimalForEachKernelWithAndWithoutBias) {
+TEST(SvmTrain, EverySolveOptimalFromTheModel) {
   ksvm::GenerateOptions g;
   g.n = 300;
   g.d = 3;
   g.kind = "rings";
-  Dataset d = parse(generated(g));
+  const Dataset rings = parse(generated(g));
+  const Dataset iris = ksvm::read_dataset(KSVM_DATA "iris.txt");
+  const Dataset diabetes = ksvm::read_dataset(KSVM_DATA "diabetes.txt");
   for (int type = 0; type < 3; type++) {
     for (bool bias : {true, false}) {
-      TrainOptions o = quiet(type, 2);
+      Params o = quiet(type, 2);
       o.bias = bias;
       o.kernel.gamma = 0.5;
       o.kernel.coef0 = 1;
       o.kernel.degree = 2;
-      TrainResult r = ksvm::train(d, o);
+      TrainReport r;
+      Model m = ksvm::train(rings, o, &r);
       SCOPED_TRACE("type " + std::to_string(type) + (bias ? " bias" : " no bias"));
-      check_optimal(d, o, r);
-      EXPECT_EQ(r.support_vectors, r.model.sv.n);
+      check_optimal(rings, o, m, r);
+      EXPECT_EQ(r.solves[0].support_vectors, m.sv.n);
       int at_c = 0;
-      for (double c : r.model.sv.head)
+      for (double c : m.coef[0])
         at_c += std::fabs(c) >= o.C;
       EXPECT_EQ(r.bounded, at_c);
-      std::vector<double> p = ksvm::predict(r.model, d, "t");
-      int correct = 0;
-      for (int i = 0; i < d.n; i++)
-        correct += p[i] == d.head[i];
-      EXPECT_EQ(correct, r.correct);
+      if (!bias) {
+        EXPECT_EQ(m.rho[0], 0);
+      }
+      // The training predictions come from the solver's float rows; the
+      // model's own in double agree but for near-ties.
+      std::vector<double> p = ksvm::predict(m, rings);
+      int differ = 0;
+      for (int i = 0; i < rings.n; i++)
+        differ += p[i] != r.fitted[i];
+      EXPECT_LE(differ, 1);
     }
   }
+  struct Case {
+    const Dataset* data;
+    int task;
+    double C;
+  };
+  for (const Case& c : {Case{&iris, ksvm::kCSVC, 10}, Case{&iris, ksvm::kOneClass, 1},
+                        Case{&diabetes, ksvm::kEpsilonSVR, 100}}) {
+    Params o = quiet(ksvm::kRbf, c.C);
+    o.task = c.task;
+    o.kernel.gamma = 0.25;
+    o.nu = 0.3;
+    o.p = 5;
+    TrainReport r;
+    Model m = ksvm::train(*c.data, o, &r);
+    SCOPED_TRACE("task " + std::to_string(c.task));
+    ASSERT_EQ(r.solves.size(), c.task == ksvm::kCSVC ? 3u : 1u);
+    check_optimal(*c.data, o, m, r);
+  }
+}
+
+TEST(SvmTrain, RegressionVariablesShareTheirRows) {
+  // x[i] and x[n + i] stand for one row: each row the solver fills is
+  // computed once over the n examples, never twice over 2n positions.  Here
+  // (room for every row) that is at most n rows of n values, plus single
+  // values (the diagonals; an entry asked for before its row).
+  const Dataset d = ksvm::read_dataset(KSVM_DATA "diabetes.txt");
+  Params o = quiet(ksvm::kRbf, 100);
+  o.task = ksvm::kEpsilonSVR;
+  o.kernel.gamma = 0.125;
+  o.p = 5;
+  TrainReport r;
+  ksvm::train(d, o, &r);
+  const long long n = d.n;
+  EXPECT_EQ(r.solves[0].n, 2 * n);
+  EXPECT_LE(r.solves[0].kernel_evals, n * n + 2 * n);
+}
+
+TEST(SvmTrain, StopsWhenAsked) {
+  const Dataset iris = ksvm::read_dataset(KSVM_DATA "iris.txt");
+  std::atomic<bool> stop{true};
+  Params o = quiet(ksvm::kRbf, 1);
+  o.kernel.gamma = 0.25;
+  o.stop = &stop;
+  for (int task : {ksvm::kCSVC, ksvm::kOneClass, ksvm::kEpsilonSVR}) {
+    o.task = task;
+    EXPECT_THROW(ksvm::train(iris, o), ksvm::Interrupted) << task;
+  }
+  // Raised after the first class pair: the second never completes.
+  stop = false;
+  o.task = ksvm::kCSVC;
+  int solves = 0;
+  o.progress = [&](const ksvm::SolveReport&, int done, int total) {
+    EXPECT_EQ(total, 3);
+    solves = done;
+    stop = true;
+  };
+  EXPECT_THROW(ksvm::train(iris, o), ksvm::Interrupted);
+  EXPECT_EQ(solves, 1);
+}
+
+TEST(SvmTrain, RefusedParametersNamed) {
+  const Dataset d = parse("1 1:1\n-1 1:-1\n");
+  struct Case {
+    void (*set)(Params&);
+    const char* message;
+  };
+  const Case cases[] = {
+      {[](Params& p) { p.task = 1; },
+       "nu-SVC and nu-SVR need two equality constraints, which the solver does not have; the "
+       "tasks are 0 (C-SVC), 2 (one-class) and 3 (epsilon-SVR)"},
+      {[](Params& p) {
+         p.task = ksvm::kEpsilonSVR;
+         p.bias = false;
+       },
+       "only C-SVC can train without a bias term"},
+  };
+  for (const Case& c : cases) {
+    Params p;
+    c.set(p);
+    EXPECT_EQ(ksvm_test::failure_of([&] { ksvm::train(d, p); }), c.message);
+  }
+  EXPECT_EQ(ksvm_test::failure_of([&] { ksvm::train(parse("3 1:1\n3 1:2\n"), Params()); }),
+            "every example has label 3; training needs examples of two labels");
 }
 
 TEST(SvmTrain, PredictWidensTheNarrowerSide) {
   // Trained on one feature; the test rows carry a second one that the RBF
   // distance must include.
   Dataset train = parse("1 1:1\n-1 1:-1\n");
-  TrainOptions o = quiet(ksvm::kRbf, 10);
+  Params o = quiet(ksvm::kRbf, 10);
   o.kernel.gamma = 1;
-  ksvm::Model m = ksvm::train(train, o).model;
+  Model m = ksvm::train(train, o);
   Dataset test = parse("1 1:0.2 2:3\n");
-  double want = -m.rho;
+  double want = -m.rho[0];
   for (int j = 0; j < 2; j++) {
-    double dx = m.sv.x[j] - 0.2;
-    want += m.sv.head[j] * std::exp(-(dx * dx + 9));
+    double dx = m.sv.at(j, 0) - 0.2;
+    want += m.coef[0][j] * std::exp(-(dx * dx + 9));
   }
-  std::vector<double> p = ksvm::predict(m, test, "t");
-  EXPECT_EQ(m.sv.d, 2);
-  EXPECT_EQ(p[0], want > 0 ? m.label[0] : m.label[1]);
-  EXPECT_NEAR(ksvm::decision_value(m, test.row(0), test.norm2[0]), want, 1e-15);
+  EXPECT_EQ(ksvm::predict(m, test)[0], want > 0 ? m.label[0] : m.label[1]);
+  EXPECT_NEAR(ksvm::decision_values(m, test)[0], want, 1e-15);
 
-  // Test rows with no features at all are the origin once widened.
+  // Test rows with no features at all are the origin.
   Dataset bare = parse("1\n-1\n");
   ASSERT_EQ(bare.d, 0);
-  double at_origin = -m.rho;
+  double at_origin = -m.rho[0];
   for (int j = 0; j < 2; j++)
-    at_origin += m.sv.head[j] * std::exp(-m.sv.x[2 * j] * m.sv.x[2 * j]);
+    at_origin += m.coef[0][j] * std::exp(-m.sv.at(j, 0) * m.sv.at(j, 0));
   const double label = at_origin > 0 ? m.label[0] : m.label[1];
-  EXPECT_EQ(ksvm::predict(m, bare, "t"), (std::vector<double>{label, label}));
-  EXPECT_EQ(bare.x, (std::vector<double>(4, 0.0)));
+  EXPECT_EQ(ksvm::predict(m, bare), (std::vector<double>{label, label}));
 }
 
 TEST(SvmTrain, CacheBudgetClampsInsteadOfWrapping) {
@@ -259,13 +398,35 @@ TEST(SvmGenerate, SameBytesEverywhereAndSensibleContent) {
   for (int i = 0; i < dc.n; i++) {
     int c = dc.head[i] == 1 ? 0 : 1;
     for (int k = 0; k < dc.d; k++)
-      sum[c] += dc.row(i)[k];
+      sum[c] += dc.at(i, k);
     count[c]++;
   }
   EXPECT_NEAR(sum[0] / count[0], 4, 0.4);
   EXPECT_NEAR(sum[1] / count[1], -4, 0.4);
   for (int i = 0; i < dr.n; i++)
     EXPECT_EQ(dr.head[i] == 1, dr.norm2[i] < 4 - 2.0 / 3 + 1e-4) << "row " << i;
+}
+
+TEST(SvmGenerate, BlobsAndRegression) {
+  ksvm::GenerateOptions blobs;
+  blobs.kind = "blobs";
+  blobs.n = 3000;
+  blobs.classes = 7;
+  blobs.d = 5;
+  ksvm::GenerateOptions reg = blobs;
+  reg.kind = "regression";
+  reg.noise = 0;
+  const std::string a = generated(blobs), b = generated(reg);
+  EXPECT_EQ(fnv1a(a), 6906385096665592392ULL) << "blobs";
+  EXPECT_EQ(fnv1a(b), 3969978734661637788ULL) << "regression";
+  // Blobs: labels 1..7 in about equal numbers.
+  Dataset db = parse(a);
+  EXPECT_EQ(db.labels.size(), 7u);
+  std::vector<int> count(8, 0);
+  for (double y : db.head)
+    count[static_cast<size_t>(y)]++;
+  for (int c = 1; c <= 7; c++)
+    EXPECT_NEAR(count[c], 3000 / 7, 80) << c;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ import math
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -54,11 +55,11 @@ class Checker:
         return p
 
 
-def summary(checker, stdout):
+def summary(checker, stdout, names=None):
     """The summary as an ordered list of (name, value) pairs."""
     pairs = [tuple(line.split(": ", 1)) for line in stdout.splitlines()
              if re.match(r"^[a-zA-Z][a-zA-Z ]*: ", line)]
-    checker.check([k for k, _ in pairs] == SUMMARY_NAMES, "summary names %r" % pairs)
+    checker.check([k for k, _ in pairs] == (names or SUMMARY_NAMES), "summary names %r" % pairs)
     return dict(pairs)
 
 
@@ -114,7 +115,8 @@ def case_help(c):
     for text in ("kaltro-svm train [options] TRAIN_FILE [MODEL_FILE]",
                  "kaltro-svm predict TEST_FILE MODEL_FILE [OUTPUT_FILE]",
                  "-t TYPE", "-d DEGREE", "-g GAMMA", "-r COEF0", "-c C", "-e EPS", "-m MB",
-                 "-q ", "--no-bias", "--trace N"):
+                 "-q ", "--no-bias", "--trace N", "-s TASK", "-n NU", "-p P", "-wLABEL W",
+                 "-h 0|1     accepted for compatibility: the solver always shrinks"):
         c.check(text in p.stdout, "--help lacks %r" % text)
     p = c.run(["--version"])
     c.check(p.returncode == 0 and re.fullmatch(r"kaltro-svm \d+\.\d+\.\d+\n", p.stdout),
@@ -127,6 +129,7 @@ def case_usage(c):
     d = c.data
     cases = [
         ([], "kaltro-svm: no command"),
+        (["-h"], "kaltro-svm: unknown command '-h'"),
         (["fit", d], "kaltro-svm: unknown command 'fit'"),
         (["train"], "kaltro-svm: train takes TRAIN_FILE and optionally MODEL_FILE"),
         (["train", d, "a", "b"], "train takes TRAIN_FILE and optionally MODEL_FILE"),
@@ -135,7 +138,23 @@ def case_usage(c):
         (["train", "-c", "abc", d], "kaltro-svm: option -c: 'abc' is not a number"),
         (["train", "-c", "0", d], "kaltro-svm: option -c: C must be positive"),
         (["train", "-c", "nan", d], "kaltro-svm: option -c: 'nan' is not a number"),
-        (["train", "-t", "3", d], "kaltro-svm: option -t: '3' is not an integer from 0 to 2"),
+        (["train", "-t", "5", d], "kaltro-svm: option -t: '5' is not an integer from 0 to 4"),
+        (["train", "-s", "1", d], "kaltro-svm: option -s: task 1 (nu-SVC) needs two equality "
+         "constraints, which the solver does not have; supported: 0 C-SVC, 2 one-class, "
+         "3 epsilon-SVR"),
+        (["train", "-s", "4", d], "kaltro-svm: option -s: task 4 (nu-SVR) needs two equality "
+         "constraints, which the solver does not have; supported: 0 C-SVC, 2 one-class, "
+         "3 epsilon-SVR"),
+        (["train", "-s", "5", d], "kaltro-svm: option -s: '5' is not an integer from 0 to 4"),
+        (["train", "-b", "1", d], "kaltro-svm: option -b: probability estimates are not offered yet"),
+        (["train", "-v", "5", d], "kaltro-svm: option -v: cross-validation is not offered yet"),
+        (["train", "-h", "2", d], "kaltro-svm: option -h: '2' is not an integer from 0 to 1"),
+        (["train", "-n", "0", d], "kaltro-svm: option -n: nu must lie in (0, 1]"),
+        (["train", "-p", "-1", d], "kaltro-svm: option -p: the tube width must not be negative"),
+        (["train", "-w1", "-2", d], "kaltro-svm: option -w1: the weight must not be negative"),
+        (["train", "-wx", "2", d], "kaltro-svm: option -wx: 'x' is not a number"),
+        (["train", "-s", "2", "--no-bias", d],
+         "kaltro-svm: option --no-bias: only C-SVC (-s 0) trains without a bias term"),
         (["train", "-d", "2.5", d], "option -d: '2.5' is not an integer from 0 to 2147483647"),
         (["train", "-g", "-1", d], "kaltro-svm: option -g: gamma must not be negative"),
         (["train", "-e", "0", d], "kaltro-svm: option -e: the tolerance must be positive"),
@@ -145,7 +164,7 @@ def case_usage(c):
         (["predict", "-q", d, "m"], "kaltro-svm: unknown option '-q'"),
         (["generate", "10"], "kaltro-svm: generate takes N and OUTPUT_FILE"),
         (["generate", "--kind", "spiral", "10", "o"],
-         "option --kind: 'spiral' is not clouds, rings or text"),
+         "option --kind: 'spiral' is not one of clouds, rings, blobs, regression, text"),
         (["generate", "--noise", "2", "10", "o"],
          "option --noise: the probability must lie in [0, 1]"),
         (["generate", "0", "o"], "option N: '0' is not an integer from 1 to 2147483647"),
@@ -173,12 +192,15 @@ def case_input_errors(c):
                 lambda p: p + ":2: label 'abc' is not a number")
     train_fails("order.txt", "1 1:0.5\n\n-1 3:0.2 2:1\n",
                 lambda p: p + ":3: feature index 2 after 3: indices must increase")
-    train_fails("third.txt", "1 1:0.5\n-1 1:0.2\n1 1:1\n2 1:3\n",
-                lambda p: p + ":4: a third label 2 (a binary classifier takes two: 1 and -1)")
     train_fails("single.txt", "3 1:0.5\n3 1:0.2\n",
                 lambda p: p + ": every example has label 3; training needs examples of two labels")
     train_fails("colon.txt", "1 1:0.5 7\n-1 1:1\n",
                 lambda p: p + ":1: expected index:value, found '7'")
+    # A sigmoid kernel is not positive semi-definite in general: the solver's message.
+    model = c.path("sigmoid.model")
+    c.expect_failure(["train", "-t", "3", "-g", "1", "-r", "1", c.data, model], 1,
+                     "kaltro-svm: the solver stopped: Function is not convex (negative curvature)\n")
+    c.check(not os.path.exists(model), "sigmoid: model written after an error")
     os.mkdir(c.path("adir"))
     c.expect_failure(["train", c.path("adir")], 1,
                      "kaltro-svm: cannot read '%s': Is a directory\n" % c.path("adir"))
@@ -215,7 +237,7 @@ def case_model_errors(c):
         ("empty.model", "", ": the file is empty, not a model"),
         ("data.model", "1 1:0.5\n", ":1: '1' is not a model header line"),
         ("nu.model", text.replace("c_svc", "nu_svc"),
-         ":1: svm_type 'nu_svc' is not supported (only c_svc)"),
+         ":1: svm_type 'nu_svc' is not supported (c_svc, one_class, epsilon_svr)"),
         ("cut.model", header + text[len(header):].split("\n", 1)[0] + "\n",
          ": total_sv is %s but the file holds 1 support vectors"
          % re.search(r"total_sv (\d+)", text).group(1)),
@@ -282,9 +304,9 @@ def case_summary(c):
             "support vectors %s vs model %d" % (s["support vectors"], len(svs)))
     c.check(int(s["bounded support vectors"]) == sum(abs(a) >= 1.0 for a, _ in svs),
             "bounded support vectors %s" % s["bounded support vectors"])
-    # The file starts with -1, written second: rho = -b for the +1 side = b.
+    # The file starts with -1, written second and trained as the -1 side.
     c.check(rows[0][0] == -1 and header["label"] == ["1", "-1"], "label order %r" % header["label"])
-    c.check(abs(float(s["bias"]) - float(header["rho"][0])) < 1e-11,
+    c.check(abs(float(s["bias"]) + float(header["rho"][0])) < 1e-11,
             "bias %s, rho %s" % (s["bias"], header["rho"][0]))
     c.check(int(s["steps"]) > 0 and int(s["kernel evaluations"]) >= 569,
             "steps %s, kernel evaluations %s" % (s["steps"], s["kernel evaluations"]))
@@ -322,6 +344,28 @@ def case_summary(c):
     w, _, header = recheck(c, rows, model, 0.001, 2.0, bias=False)
     c.check(header["rho"] == ["0"], "rho without bias %r" % header["rho"])
     c.check(abs(w - float(s["objective"])) <= 1e-7 * abs(w), "objective without bias")
+
+    # Three classes: a line per class pair at trace level 1 and none at -q;
+    # the summary's totals; one-class and regression summaries.
+    iris = os.path.join(os.path.dirname(c.data), "iris.txt")
+    p = c.run(["train", iris, model])
+    pairs = re.findall(r"^pair (\d)/3: (\S+) vs (\S+), n (\d+), objective (\S+), steps \d+, "
+                       r"support vectors \d+, bounded \d+$", p.stdout, re.M)
+    c.check([q[:4] for q in pairs] == [("1", "1", "2", "100"), ("2", "1", "3", "100"),
+                                       ("3", "2", "3", "100")], "pair lines %r" % p.stdout)
+    s = summary(c, p.stdout, SUMMARY_NAMES[:2] + ["classes", "pairs"] + SUMMARY_NAMES[2:7] +
+                SUMMARY_NAMES[9:])
+    c.check(s.get("classes") == "3" and s.get("pairs") == "3", "classes, pairs %r" % s)
+    c.check(abs(sum(float(q[4]) for q in pairs) - float(s.get("objective", "nan"))) < 1e-6,
+            "objective %r, pairs %r" % (s.get("objective"), pairs))
+    c.check(not re.search(r"^pair ", c.run(["train", "-q", iris, model]).stdout, re.M),
+            "-q prints pair lines")
+    base = SUMMARY_NAMES[:8]
+    for options, names in ((["-s", "2"], base + ["training inliers"] + SUMMARY_NAMES[9:]),
+                           (["-s", "3"], base + ["training mean squared error",
+                                                 "training squared correlation"] +
+                            SUMMARY_NAMES[9:])):
+        summary(c, c.run(["train", "-q"] + options + [c.data, model]).stdout, names)
 
     # A cache budget beyond any long is clamped and training still works.
     big = c.run(["train", "-q", "-m", "1e30", c.data, model])
@@ -449,6 +493,133 @@ def case_interop(c):
     with open(c.path("prob.out")) as f, open(c.path("prob_l.out")) as g:
         c.check(pk.returncode == 0 and f.read() == g.read(),
                 "model with probA/probB: %r %r" % (pk.stdout, pk.stderr))
+
+
+def halves(c, path, name, precomputed=False):
+    """Even rows for training, odd rows held out; for a precomputed kernel
+    the linear kernel's matrix, columns over the training half."""
+    rows = read_sparse(path)
+    train, test = rows[0::2], rows[1::2]
+    out = []
+    for part, part_rows in (("train", train), ("test", test)):
+        lines = []
+        for i, (y, x) in enumerate(part_rows):
+            if precomputed:
+                k = [sum(v * z.get(j, 0.0) for j, v in x.items()) for _, z in train]
+                x = {0: i + 1, **{j + 1: v for j, v in enumerate(k)}}
+            lines.append("%r %s" % (y, " ".join("%d:%r" % kv for kv in sorted(x.items()))))
+        out.append(c.path("%s.%s" % (name, part), "\n".join(lines) + "\n"))
+    return out
+
+
+def solve_objectives(stdout):
+    """Objectives per solve: the pair lines, else the summary's one."""
+    pairs = re.findall(r"^pair \d+/\d+: .*, objective (\S+),", stdout, re.M)
+    return [float(w) for w in pairs] or [float(v) for v in re.findall(r"^objective: (\S+)$",
+                                                                     stdout, re.M)]
+
+
+def case_tasks(c):
+    train_l, predict_l = shutil.which("svm-train"), shutil.which("svm-predict")
+    if not train_l or not predict_l:
+        print("svm-train / svm-predict not installed")
+        return SKIP
+    data = os.path.dirname(c.data)
+    runs = [  # set, options of both trainers (gamma a power of two: the same in both)
+        ("iris", ["-c", "10", "-g", "0.25"]),
+        ("wine", ["-g", "0.0625", "-w1", "2", "-w3", "0.5"]),
+        ("digits", ["-g", "0.015625", "-c", "2"]),
+        ("breast_cancer", ["-t", "1", "-d", "2", "-g", "0.03125", "-r", "1"]),
+        ("wine", ["-t", "4", "-c", "0.01"]),
+        ("iris", ["-t", "3", "-g", "0.125", "-r", "-0.5"]),
+        ("iris", ["-s", "2", "-n", "0.3", "-g", "0.25"]),
+        ("wine", ["-s", "2", "-n", "0.1", "-t", "0"]),
+        ("diabetes", ["-s", "3", "-p", "5", "-c", "100", "-g", "0.125"]),
+        ("diabetes", ["-s", "3", "-t", "0", "-c", "10"]),
+    ]
+    for number, (name, options) in enumerate(runs):
+        tag = "%s %s" % (name, " ".join(options))
+        regression = "-s" in options and options[options.index("-s") + 1] == "3"
+        train, test = halves(c, os.path.join(data, name + ".txt"), "%s%d" % (name, number),
+                             "-t" in options and options[options.index("-t") + 1] == "4")
+        lib_model, k_model = c.path("lib.model"), c.path("k.model")
+        lib = subprocess.run([train_l] + options + [train, lib_model], capture_output=True,
+                             text=True, timeout=240)
+        k = c.run(["train"] + options + [train, k_model])
+        c.check(lib.returncode == 0 and k.returncode == 0,
+                "%s: training failed: %s %s" % (tag, lib.stderr, k.stderr))
+        # The solver's w is minus the other trainer's dual objective, solve by solve.
+        theirs = [float(v) for v in re.findall(r"obj = (\S+),", lib.stdout)]
+        ours = solve_objectives(k.stdout)
+        c.check(len(ours) == len(theirs) and all(abs(w + o) <= 1e-5 * abs(o)
+                                                  for w, o in zip(ours, theirs)),
+                "%s: objectives %r vs svm-train %r" % (tag, ours, theirs))
+        # Each model predicted by both programs; then the two models compared.
+        outputs = {}
+        for who, model in (("ours", k_model), ("theirs", lib_model)):
+            out_l, out_k = c.path("out_l"), c.path("out_k")
+            pl = subprocess.run([predict_l, test, model, out_l], capture_output=True, text=True,
+                                timeout=240)
+            pk = c.run(["predict", test, model, out_k])
+            c.check(pl.returncode == 0 and pk.returncode == 0,
+                    "%s: predict with %s's model: %s %s" % (tag, who, pl.stderr, pk.stderr))
+            with open(out_l) as f, open(out_k) as g:
+                ll, lk = [float(v) for v in f.read().split()], [float(v) for v in g.read().split()]
+            outputs[who] = lk
+            c.check(len(ll) == len(lk) and all(abs(a - b) <= 1e-9 * (1 + abs(a))
+                                               for a, b in zip(ll, lk)),
+                    "%s: %s's model predicted differently by the two programs" % (tag, who))
+            if regression:
+                mse = re.search(r"Mean squared error = (\S+)", pl.stdout).group(1)
+                scc = re.search(r"Squared correlation coefficient = (\S+)", pl.stdout).group(1)
+                mine = re.fullmatch(r"mean squared error: (\S+)\nsquared correlation: (\S+)\n",
+                                    pk.stdout)
+                c.check(mine and abs(float(mine.group(1)) / float(mse) - 1) < 1e-5 and
+                        abs(float(mine.group(2)) / float(scc) - 1) < 1e-5,
+                        "%s: %r vs %r" % (tag, pk.stdout, pl.stdout))
+            else:
+                acc = re.search(r"\((\d+/\d+)\) \(classification\)", pl.stdout).group(1)
+                c.check(re.fullmatch(r"accuracy: \S+%% \(%s\)\n" % acc, pk.stdout) is not None,
+                        "%s: %r vs %r" % (tag, pk.stdout, pl.stdout))
+        a, b = outputs["ours"], outputs["theirs"]
+        if regression:  # both within the tolerance of the same optimum
+            scale = max(abs(v) for v in b)
+            c.check(all(abs(u - v) <= 1e-3 * scale for u, v in zip(a, b)),
+                    "%s: held-out values differ by up to %g" % (
+                        tag, max(abs(u - v) for u, v in zip(a, b))))
+        else:  # the same labels but for near-ties
+            differ = sum(u != v for u, v in zip(a, b))
+            c.check(differ <= 1 + len(a) // 200, "%s: %d of %d held-out labels differ" % (
+                tag, differ, len(a)))
+
+
+def case_interrupt(c):
+    """Ctrl-C in the middle of a long solve: exit 130 with a message, the old
+    model file untouched and nothing else left beside it."""
+    big = c.path("big.txt")
+    c.check(c.run(["generate", "--kind", "rings", "-d", "10", "40000", big]).returncode == 0,
+            "generate")
+    model = c.path("big.model", "old\n")
+    p = subprocess.Popen(c.emulator + [c.exe, "train", "-c", "1000", "-m", "20", big, model],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=c.work)
+    # The first progress mark comes after the solver's first pass: it is solving.
+    first = p.stdout.read(1)
+    while first and first != "*":
+        first = p.stdout.read(1)
+    p.send_signal(signal.SIGINT)
+    try:
+        out, err = p.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        out, err = p.communicate()
+    c.check(first == "*", "no progress mark before the end: %r" % out)
+    c.check(p.returncode == 130 and err.endswith("kaltro-svm: interrupted\n"),
+            "after SIGINT: exit %s, stderr %r" % (p.returncode, err))
+    c.check("objective:" not in out, "summary printed after SIGINT")
+    with open(model) as f:
+        c.check(f.read() == "old\n", "the old model was touched")
+    c.check(sorted(os.listdir(c.work)) == ["big.model", "big.txt"],
+            "files left: %r" % os.listdir(c.work))
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -1,0 +1,97 @@
+// Decision values and predictions of a model, as the common predict tool
+// computes them: the same sums in the same order, votes over the class pairs
+// with ties to the class that comes first.
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "kernel.h"
+#include "model.h"
+
+namespace ksvm {
+
+namespace {
+
+size_t solves(const Model& m) {
+  const size_t k = static_cast<size_t>(m.nr_class);
+  return m.task == kCSVC ? k * (k - 1) / 2 : 1;
+}
+
+// The decision values at one row from its kernel values against the support vectors.
+void decide(const Model& m, const std::vector<int>& first, const double* kv, double* out) {
+  if (m.task != kCSVC) {
+    double sum = 0;
+    const double* c = m.coef[0].data();
+    for (int s = 0; s < m.sv.n; s++)
+      sum += c[s] * kv[s];
+    out[0] = sum - m.rho[0];
+    return;
+  }
+  size_t p = 0;
+  for (int i = 0; i < m.nr_class; i++)
+    for (int j = i + 1; j < m.nr_class; j++, p++) {
+      double sum = 0;
+      const double* ci = m.coef[static_cast<size_t>(j - 1)].data();
+      const double* cj = m.coef[static_cast<size_t>(i)].data();
+      for (int s = first[static_cast<size_t>(i)]; s < first[static_cast<size_t>(i) + 1]; s++)
+        sum += ci[s] * kv[s];
+      for (int s = first[static_cast<size_t>(j)]; s < first[static_cast<size_t>(j) + 1]; s++)
+        sum += cj[s] * kv[s];
+      out[p] = sum - m.rho[p];
+    }
+}
+
+}  // namespace
+
+int max_serial(const Model& m) {
+  double top = 0;
+  for (int s = 0; s < m.sv.n; s++)
+    top = std::fmax(top, m.sv.at(s, 0));
+  return static_cast<int>(top);
+}
+
+std::vector<double> decision_values(const Model& m, const Dataset& data) {
+  check_model(m);
+  if (m.kernel.type == kPrecomputed)
+    check_precomputed(data, max_serial(m), "the data", false);
+  const size_t per = solves(m);
+  std::vector<int> first(1, 0);  // where each class's support vectors start
+  for (int c : m.nr_sv)
+    first.push_back(first.back() + c);
+  std::vector<double> out(static_cast<size_t>(data.n) * per);
+  std::vector<double> kv(static_cast<size_t>(m.sv.n));
+  for (int i = 0; i < data.n; i++) {
+    kernel_column(m.kernel, m.sv, data, i, kv.data());
+    decide(m, first, kv.data(), out.data() + static_cast<size_t>(i) * per);
+  }
+  return out;
+}
+
+std::vector<double> predict(const Model& m, const Dataset& data) {
+  const std::vector<double> dec = decision_values(m, data);
+  std::vector<double> out(static_cast<size_t>(data.n));
+  if (m.task == kEpsilonSVR)
+    return dec;
+  if (m.task == kOneClass) {
+    for (size_t i = 0; i < out.size(); i++)
+      out[i] = dec[i] > 0 ? 1 : -1;
+    return out;
+  }
+  const size_t per = solves(m);
+  std::vector<int> votes(static_cast<size_t>(m.nr_class));
+  for (size_t r = 0; r < out.size(); r++) {
+    votes.assign(votes.size(), 0);
+    const double* d = dec.data() + r * per;
+    for (int i = 0; i < m.nr_class; i++)
+      for (int j = i + 1; j < m.nr_class; j++)
+        votes[static_cast<size_t>(*d++ > 0 ? i : j)]++;
+    size_t best = 0;
+    for (size_t c = 1; c < votes.size(); c++)
+      if (votes[c] > votes[best])
+        best = c;
+    out[r] = m.label[best];
+  }
+  return out;
+}
+
+}  // namespace ksvm
