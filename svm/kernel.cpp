@@ -248,7 +248,8 @@ double sparse_callback(int a, int b, void* arg) {
 // A precomputed kernel: K(a, b) is feature `serial of b` of row a.
 double precomputed(int a, int b, void* arg) {
   KernelData& k = *static_cast<KernelData*>(arg);
-  k.evals++;
+  if ((++k.evals & 1023) == 0 && k.stop && k.stop->load(std::memory_order_relaxed))
+    throw Interrupted();
   return kernel_value(k.p, *k.data, a, *k.data, b);
 }
 

@@ -138,6 +138,8 @@ struct KernelData {
   int d = 0;
   KernelParams p;
   long long evals = 0;
+  /// When raised, the next block computed (or entry off the walk) throws Interrupted.
+  const std::atomic<bool>* stop = nullptr;
 
   /// Kernel index at each of n positions, read ahead; null: no reading ahead.
   const int* order = nullptr;

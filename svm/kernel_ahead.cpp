@@ -505,6 +505,10 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
 }  // namespace
 
 bool compute_ahead(KernelData& k, int a, int b, double& value) {
+  // Every call that is not answered from a block comes here, so a stop
+  // asked for is seen within a block of entries, at no cost per entry.
+  if (k.stop && k.stop->load(std::memory_order_relaxed))
+    throw Interrupted();
   if (!k.order || !(k.x || (k.data && k.data->sparse)))
     return false;
   KernelAhead& h = *k.ahead;
