@@ -641,6 +641,93 @@ def case_interrupt(c):
             "files left: %r" % os.listdir(c.work))
 
 
+def case_selection(c):
+    """scale, -v, -b and grid against the common tools on the bundled sets."""
+    tools = {t: shutil.which(t) for t in ("svm-scale", "svm-train", "svm-predict")}
+    if not all(tools.values()):
+        print("svm-scale / svm-train / svm-predict not installed")
+        return SKIP
+    folder = os.path.dirname(c.data)
+    sets = [os.path.join(folder, n + ".txt")
+            for n in ("iris", "wine", "digits", "breast_cancer", "diabetes")]
+
+    def theirs(args):
+        p = subprocess.run(args, capture_output=True, text=True, timeout=240, cwd=c.work)
+        c.check(p.returncode == 0, "%s failed: %s" % (args, p.stderr))
+        return p.stdout
+
+    # Scaling: the same bytes, and the range files read both ways.
+    for data in sets:
+        for limits in ([], ["-l", "0", "-u", "1"], ["-l", "-2", "-u", "3", "-y", "0", "1"]):
+            tag = "scale %s %s" % (os.path.basename(data), " ".join(limits))
+            mine_r, their_r = c.path("mine.range"), c.path("their.range")
+            mine = c.run(["scale"] + limits + ["-s", mine_r, data])
+            c.check(mine.returncode == 0, tag + ": " + mine.stderr)
+            c.check(mine.stdout == theirs([tools["svm-scale"]] + limits + ["-s", their_r, data]),
+                    tag + ": output differs")
+            c.check(open(mine_r).read() == open(their_r).read(), tag + ": range files differ")
+            again = c.run(["scale", "-r", their_r, data])
+            c.check(again.stdout == mine.stdout, tag + ": their range file read differently")
+            c.check(theirs([tools["svm-scale"], "-r", mine_r, data]) == mine.stdout,
+                    tag + ": our range file read differently by theirs")
+
+    # Probability models, both ways: the same output bytes from either predictor.
+    for data, task in ((sets[0], "0"), (sets[1], "0"), (sets[3], "0")):
+        tag = "-b 1 %s" % os.path.basename(data)
+        mine_m, their_m = c.path("mine.model"), c.path("their.model")
+        c.check(c.run(["train", "-q", "-s", task, "-b", "1", data, mine_m]).returncode == 0, tag)
+        theirs([tools["svm-train"], "-q", "-s", task, "-b", "1", data, their_m])
+        for model in (mine_m, their_m):
+            out_k, out_l = c.path("k.out"), c.path("l.out")
+            k = c.run(["predict", "-b", "1", data, model, out_k])
+            c.check(k.returncode == 0, tag + ": " + k.stderr)
+            theirs([tools["svm-predict"], "-b", "1", data, model, out_l])
+            ok, ol = open(out_k).read(), open(out_l).read()
+            c.check(ok == ol, "%s %s: predictions differ" % (tag, os.path.basename(model)))
+            for line in ok.splitlines()[1:]:
+                probs = [float(v) for v in line.split()[1:]]
+                c.check(abs(sum(probs) - 1) < 1e-5, "%s: probabilities %r" % (tag, probs))
+
+    # Cross-validation: the texts, and rates within the noise of the folds.
+    for data, args, tolerance in ((sets[0], [], 3.0), (sets[3], [], 2.0), (sets[2], ["-g", "0.02"], 2.0)):
+        k = c.run(["train", "-q", "-v", "5"] + args + [data])
+        m = re.fullmatch(r"cross-validation accuracy: ([0-9.]+)% \((\d+)/(\d+)\)\n", k.stdout)
+        c.check(m is not None, "-v printed %r" % k.stdout)
+        l = re.search(r"Cross Validation Accuracy = ([0-9.]+)%",
+                      theirs([tools["svm-train"], "-q", "-v", "5"] + args + [data]))
+        if m and l:
+            c.check(abs(float(m.group(1)) - float(l.group(1))) <= tolerance,
+                    "-v %s: %s%% against %s%%" % (data, m.group(1), l.group(1)))
+    k = c.run(["train", "-q", "-s", "3", "-v", "5", sets[4]])
+    m = re.fullmatch(r"cross-validation mean squared error: ([0-9.]+)\n"
+                     r"cross-validation squared correlation: ([0-9.]+)\n", k.stdout)
+    c.check(m is not None, "-s 3 -v printed %r" % k.stdout)
+    l = re.search(r"Mean squared error = ([0-9.]+)",
+                  theirs([tools["svm-train"], "-q", "-s", "3", "-v", "5", sets[4]]))
+    if m and l:
+        c.check(abs(float(m.group(1)) / float(l.group(1)) - 1) < 0.05,
+                "-s 3 -v: %s against %s" % (m.group(1), l.group(1)))
+    c.check(c.run(["train", "-v", "5", "--seed", "3", sets[1]]).stdout ==
+            c.run(["train", "-v", "5", "--seed", "3", sets[1]]).stdout, "-v not repeatable")
+
+    # The grid: a line per point, C increasing within each gamma, then the best of them.
+    g = c.run(["grid", "-log2c", "-1,3,2", "-log2g", "-1,-3,-2", "-v", "4", sets[0]])
+    lines = g.stdout.splitlines()
+    points = [tuple(float(v) for v in line.split()) for line in lines[:-3]]
+    c.check([p[:2] for p in points] == [(-1, -1), (1, -1), (3, -1), (-1, -3), (1, -3), (3, -3)],
+            "grid points %r" % points)
+    # The highest rate; ties to the smaller C, then the smaller gamma.
+    best = max(points, key=lambda p: (p[2], -p[0], -p[1])) if points else (0, 0, 0)
+    c.check(lines[-3:-1] == ["best C: %g" % 2 ** best[0], "best gamma: %g" % 2 ** best[1]] and
+            lines[-1].startswith("best cross-validation accuracy: %.4f%% (" % best[2]),
+            "grid result %r, points %r" % (lines[-3:], points))
+    for p in points:  # each point is the cross-validation -v gives at its C and gamma
+        k = c.run(["train", "-v", "4", "-c", "%g" % 2 ** p[0], "-g", "%g" % 2 ** p[1], sets[0]])
+        m = re.match(r"cross-validation accuracy: ([0-9.]+)%", k.stdout)
+        c.check(m is not None and abs(float(m.group(1)) - p[2]) <= 100 / 150 + 1e-9,
+                "grid point %r against -v %r" % (p, k.stdout))
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
