@@ -150,13 +150,17 @@ struct Words {
   [[noreturn]] void fail(const std::string& what) const {
     throw Failure(path + ":" + std::to_string(line) + ": " + what);
   }
+  // At the end of the text `line` stays at the last word's line, so that a
+  // missing word is reported where it should have followed.
   bool next(std::string& w) {
+    int lines = 0;
     while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
-      line += text[at] == '\n';
+      lines += text[at] == '\n';
       at++;
     }
     if (at == text.size())
       return false;
+    line += lines;
     const size_t b = at;
     while (at < text.size() && !std::isspace(static_cast<unsigned char>(text[at])))
       at++;

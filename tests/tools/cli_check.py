@@ -688,6 +688,21 @@ def case_selection(c):
                 probs = [float(v) for v in line.split()[1:]]
                 c.check(abs(sum(probs) - 1) < 1e-5, "%s: probabilities %r" % (tag, probs))
 
+    # Regression: the Laplace scale of our model is the one svm-predict reports.
+    mine_m, out_l = c.path("svr.model"), c.path("svr.out")
+    c.check(c.run(["train", "-q", "-s", "3", "-b", "1", sets[4], mine_m]).returncode == 0, "-s 3 -b 1")
+    with open(mine_m) as f:
+        prob_a = re.search(r"^probA (\S+)$", f.read(), re.M)
+    sigma = re.search(r"sigma=(\S+)", theirs([tools["svm-predict"], "-b", "1", sets[4], mine_m, out_l]))
+    c.check(prob_a is not None and sigma is not None and
+            abs(float(sigma.group(1)) / float(prob_a.group(1)) - 1) < 1e-5,
+            "-s 3 -b 1: probA %r, svm-predict's sigma %r" % (prob_a, sigma))
+    plain = c.path("plain.model")
+    c.check(c.run(["train", "-q", sets[0], plain]).returncode == 0, "train")
+    c.expect_failure(["predict", "-b", "1", sets[0], plain, c.path("x.out")], 1,
+                     "kaltro-svm: %s: the model holds no probability figures; train it with -b 1\n"
+                     % plain)
+
     # Cross-validation: the texts, and rates within the noise of the folds.
     for data, args, tolerance in ((sets[0], [], 3.0), (sets[3], [], 2.0), (sets[2], ["-g", "0.02"], 2.0)):
         k = c.run(["train", "-q", "-v", "5"] + args + [data])
@@ -721,6 +736,12 @@ def case_selection(c):
     c.check(lines[-3:-1] == ["best C: %g" % 2 ** best[0], "best gamma: %g" % 2 ** best[1]] and
             lines[-1].startswith("best cross-validation accuracy: %.4f%% (" % best[2]),
             "grid result %r, points %r" % (lines[-3:], points))
+    if shutil.which("gnuplot"):
+        png = c.path("grid.png")
+        c.check(c.run(["grid", "-log2c", "-1,3,2", "-log2g", "-1,-3,-2", "--plot", png, sets[0]])
+                .returncode == 0, "grid --plot")
+        with open(png, "rb") as f:
+            c.check(f.read(8) == b"\x89PNG\r\n\x1a\n", "grid --plot wrote no PNG")
     for p in points:  # each point is the cross-validation -v gives at its C and gamma
         k = c.run(["train", "-v", "4", "-c", "%g" % 2 ** p[0], "-g", "%g" % 2 ** p[1], sets[0]])
         m = re.match(r"cross-validation accuracy: ([0-9.]+)%", k.stdout)
