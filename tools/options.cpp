@@ -300,6 +300,10 @@ GridCommand parse_grid(int argc, const char* const* argv) {
       g.options.folds = static_cast<int>(integer_arg("-v", value_of(argc, argv, i), 2, INT_MAX));
     } else if (a == "--plot") {
       g.plot_file = value_of(argc, argv, i);
+      // The name goes into gnuplot's script: a line break would end the
+      // string there and start a command of its own.
+      if (g.plot_file.find_first_of("\n\r") != std::string::npos)
+        throw UsageError("option --plot: the file name must not hold a line break");
     } else if (a == "-c" || a == "-g") {
       throw UsageError("option " + a + ": the grid sets " + (a == "-c" ? "C" : "gamma") +
                        "; use -log2" + a.substr(1));

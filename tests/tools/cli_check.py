@@ -165,6 +165,8 @@ def case_usage(c):
         (["grid", "-log2c", "1,2", d],
          "kaltro-svm: option -log2c: '1,2' is not BEGIN,END,STEP (three numbers) or null"),
         (["grid", "-log2g", "1,2,0", d], "kaltro-svm: option -log2g: the step must not be 0"),
+        (["grid", "--plot", "a\nset output", d],
+         "kaltro-svm: option --plot: the file name must not hold a line break"),
         (["grid", "-b", "1", d],
          "kaltro-svm: option -b: the grid search scores decision values, not probabilities"),
         (["train", "-h", "2", d], "kaltro-svm: option -h: '2' is not an integer from 0 to 1"),
