@@ -169,6 +169,10 @@ struct Params {
   std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
   bool bias = true;                  ///< C-SVC: false drops the bias term (decisions through 0)
   long long max_steps = 0;  ///< solver steps per solve before failing (0: max(10^7, 100 n))
+  /// Probability figures in the model (Model::probA, probB), from an internal
+  /// 5-fold cross-validation: C-SVC and epsilon-SVR, not one-class.
+  bool probability = false;
+  std::uint64_t seed = 1;  ///< the folds of that internal cross-validation
   /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
   int trace_level = 0;
   /// Raised (by a signal, another thread): Interrupted, at the next solve or regression kernel row.
@@ -194,9 +198,13 @@ struct Model {
   std::vector<int> nr_sv;     ///< C-SVC: support vectors of each class
   std::vector<double> rho;    ///< one per class pair, or one
   std::vector<std::vector<double>> coef;  ///< nr_class - 1 rows of sv.n coefficients
-  std::vector<double> probA;              ///< probability figures of a model that carries them
-  std::vector<double> probB;              ///< (kept and written back, not used to predict)
-  Dataset sv;                             ///< the support vectors (their heads are not used)
+  /// C-SVC trained with probabilities: per class pair, the sigmoid that
+  /// gives P(first class | pair) = 1 / (1 + exp(probA f + probB)) at decision
+  /// value f.  Epsilon-SVR: probA[0] is the scale sigma of the Laplace
+  /// distribution of the error, density exp(-|z| / sigma) / (2 sigma).
+  std::vector<double> probA;
+  std::vector<double> probB;  ///< see probA; empty without probabilities
+  Dataset sv;                 ///< the support vectors (their heads are not used)
   std::vector<int> sv_index;  ///< training row of each support vector (empty when read from a file)
 };
 
@@ -232,6 +240,114 @@ std::vector<double> decision_values(const Model& m, const Dataset& data);
 /// Predicted label (C-SVC: by vote, ties to the class that comes first;
 /// one-class: +1 inside, -1 outside) or value (regression) of every row.
 std::vector<double> predict(const Model& m, const Dataset& data);
+
+/// Class probabilities of every row of `data`, row-major, one per class in
+/// the model's label order, summing to 1: each class pair's sigmoid, coupled
+/// over the pairs (Wu, Lin and Weng's second method) with more than two
+/// classes.  With `labels`, also the most probable class of each row (ties
+/// to the class that comes first).  Throws Failure for a model without
+/// probability figures or not C-SVC.
+std::vector<double> predict_probability(const Model& m, const Dataset& data,
+                                        std::vector<double>* labels = nullptr);
+
+// ----------------------------------------------------- model selection ---
+
+/// How predictions score against the heads of the data, as the common tools count.
+struct Score {
+  int task = kCSVC;                ///< classes and one-class: accuracy; regression: errors
+  long long correct = 0;           ///< rows whose prediction equals the head
+  long long n = 0;                 ///< rows scored
+  double accuracy = 0;             ///< correct / n in percent
+  double mean_squared_error = 0;   ///< regression: mean of (prediction - target)^2
+  double squared_correlation = 0;  ///< regression: squared correlation of predictions and targets
+};
+Score score(int task, const std::vector<double>& predicted, const std::vector<double>& truth);
+
+/// What cross-validation gives.
+struct CrossValidation {
+  std::vector<int> fold;          ///< each row's fold, 0..folds-1
+  std::vector<double> predicted;  ///< each row's prediction by the model trained without its fold
+  Score score;                    ///< of those predictions
+};
+
+/// k-fold cross-validation: rows dealt into `folds` folds by a generator
+/// seeded with `seed` (C-SVC: stratified, each class spread evenly over the
+/// folds; else at random), a model trained on all other folds predicts each
+/// fold.  More folds than rows means one row per fold.  With
+/// params.probability (C-SVC), the predictions are the most probable classes.
+CrossValidation cross_validate(const Dataset& data, const Params& params, int folds,
+                               std::uint64_t seed);
+
+/// One point of a grid search.
+struct GridPoint {
+  double log2c = 0;  ///< C = 2^log2c (log2 of params.C when no values were given)
+  double log2g = 0;  ///< gamma = 2^log2g (likewise)
+  double C = 0;      ///< the C trained with
+  double gamma = 0;  ///< the gamma trained with
+  Score score;       ///< of the cross-validated predictions
+};
+
+/// A grid search over C and gamma, by cross-validation with the same folds at every point.
+struct GridOptions {
+  std::vector<double> log2c;  ///< C values as powers of 2; empty: params.C alone
+  std::vector<double> log2g;  ///< gamma values likewise; empty: params.kernel.gamma alone
+  int folds = 5;              ///< folds of the cross-validation
+  std::uint64_t seed = 1;     ///< the generator dealing the rows into folds
+  /// Called with each point as soon as all its folds are done (a gamma's
+  /// points together, C increasing).
+  std::function<void(const GridPoint&)> on_point;
+};
+
+struct GridResult {
+  std::vector<GridPoint> points;  ///< gamma by gamma in the order given, C increasing within
+  size_t best =
+      0;  ///< the highest accuracy (regression: lowest error); ties to the smaller C, then gamma
+};
+
+/// Cross-validated search: for each gamma and fold one solver walks the C
+/// values in increasing order, each solve continuing from the last solution
+/// (scaled to the new C) with the kernel rows it holds.  Not for
+/// probabilities.  Throws Failure as train does.
+GridResult grid_search(const Dataset& data, const Params& params, const GridOptions& options);
+
+// ------------------------------------------------------------- scaling ---
+
+/// The ranges a linear scaling of features (and heads) maps from and to, as
+/// the common scaling tool keeps them.
+struct ScaleRanges {
+  double lower = -1;        ///< every feature goes onto [lower, upper]
+  double upper = 1;         ///< (see lower)
+  bool y_scaling = false;   ///< the heads are scaled too
+  double y_lower = 0;       ///< heads go onto [y_lower, y_upper]
+  double y_upper = 0;       ///< (see y_lower)
+  double y_min = 0;         ///< the range of the heads
+  double y_max = 0;         ///< (see y_min)
+  std::vector<int> index;   ///< the features scaled (from 0, increasing); all others are left out
+  std::vector<double> min;  ///< smallest value of each, absent ones counting as 0
+  std::vector<double> max;  ///< largest value of each
+};
+
+/// The ranges of data's features (and heads, when `to` scales them) with the
+/// targets of `to`: every feature whose values (absent ones counting as 0)
+/// are not all equal.
+ScaleRanges measure_ranges(const Dataset& data, const ScaleRanges& to);
+
+/// `data` scaled: value v of a feature becomes lower at its min, upper at
+/// its max, else lower + (upper - lower) (v - min) / (max - min); the heads
+/// likewise when y_scaling.  Features the ranges do not list, or whose min
+/// equals their max, are left out; absent features take the image of 0.
+/// `dropped`, when given, gets the features (from 0) that vary in the data
+/// but that the ranges do not list.
+Dataset apply_ranges(const Dataset& data, const ScaleRanges& r,
+                     std::vector<int>* dropped = nullptr);
+
+/// Write the ranges in the common tool's file format: "y" and two lines,
+/// y_lower y_upper and y_min y_max, when the heads are scaled; "x" and a line
+/// lower upper; a line "index min max" per feature (indices from 1).
+void write_ranges(const std::string& path, const ScaleRanges& r);
+
+/// Read a file of that format; throws Failure naming the file and line.
+ScaleRanges read_ranges(const std::string& path);
 
 }  // namespace ksvm
 

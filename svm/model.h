@@ -2,6 +2,8 @@
 #ifndef KSVM_MODEL_H
 #define KSVM_MODEL_H
 
+#include <vector>
+
 #include "kaltro_svm.h"
 
 namespace ksvm {
@@ -14,6 +16,11 @@ void check_model(const Model& m);
 /// A precomputed kernel's model: the largest serial of its support vectors,
 /// the kernel columns a row to predict must hold.
 int max_serial(const Model& m);
+
+/// C-SVC's vote over the class pairs (0,1), (0,2), ..., (1,2), ... of k
+/// classes with decision values dec: the class with the most votes, ties to
+/// the one that comes first.  `votes` is working room.
+int vote(int k, const double* dec, std::vector<int>& votes);
 
 }  // namespace ksvm
 

@@ -67,6 +67,18 @@ std::vector<double> decision_values(const Model& m, const Dataset& data) {
   return out;
 }
 
+int vote(int k, const double* dec, std::vector<int>& votes) {
+  votes.assign(static_cast<size_t>(k), 0);
+  for (int i = 0; i < k; i++)
+    for (int j = i + 1; j < k; j++)
+      votes[static_cast<size_t>(*dec++ > 0 ? i : j)]++;
+  size_t best = 0;
+  for (size_t c = 1; c < votes.size(); c++)
+    if (votes[c] > votes[best])
+      best = c;
+  return static_cast<int>(best);
+}
+
 std::vector<double> predict(const Model& m, const Dataset& data) {
   const std::vector<double> dec = decision_values(m, data);
   std::vector<double> out(static_cast<size_t>(data.n));
@@ -78,19 +90,9 @@ std::vector<double> predict(const Model& m, const Dataset& data) {
     return out;
   }
   const size_t per = solves(m);
-  std::vector<int> votes(static_cast<size_t>(m.nr_class));
-  for (size_t r = 0; r < out.size(); r++) {
-    votes.assign(votes.size(), 0);
-    const double* d = dec.data() + r * per;
-    for (int i = 0; i < m.nr_class; i++)
-      for (int j = i + 1; j < m.nr_class; j++)
-        votes[static_cast<size_t>(*d++ > 0 ? i : j)]++;
-    size_t best = 0;
-    for (size_t c = 1; c < votes.size(); c++)
-      if (votes[c] > votes[best])
-        best = c;
-    out[r] = m.label[best];
-  }
+  std::vector<int> votes;
+  for (size_t r = 0; r < out.size(); r++)
+    out[r] = m.label[static_cast<size_t>(vote(m.nr_class, dec.data() + r * per, votes))];
   return out;
 }
 

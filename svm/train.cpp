@@ -1,6 +1,7 @@
 // The tasks as programs for the solver: C-SVC one class pair at a time,
 // one-class and epsilon-SVR; each solve on rows of the one data set through
-// kernel indices, never a copy of the data.
+// kernel indices, never a copy of the data.  Model selection (select.cpp)
+// sets its solves up through the same functions.
 #include "train.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "kaltro.h"
 #include "kernel.h"
+#include "probability.h"
 #include "text.h"
 
 namespace ksvm {
@@ -63,12 +65,18 @@ double whole_rows(int a, int b, void* p) {
   return a == w.row ? w.value[static_cast<size_t>(b)] : new_row(w, a, b);
 }
 
-// Runs the program set up in s (lin, lo, hi, x, kidx: rows of data) and
-// fills the solver's figures and rho of the report.  rho is minus the mean
-// gradient of the free variables (those strictly inside their box), where
-// the decision value at the training row equals the target; without free
-// variables, the middle of the gradient gap; 0 without the equality.
-void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, SolveReport& r) {
+}  // namespace
+
+struct Solve::Rows : WholeRows {};
+
+Solve::Solve(const Dataset& data, const Params& prm, int n, bool paired, int trace_level)
+    : s(n),
+      unit_lo(static_cast<size_t>(n)),
+      unit_hi(static_cast<size_t>(n)),
+      prm_(prm),
+      kd_(data, prm.kernel),
+      position_(static_cast<size_t>(n)) {
+  s.trace_level = trace_level;
   s.eps_gap = prm.eps;
   s.maxcachesize = cache_budget(prm.cache_mb);
   // Ample for any problem that converges; one that does not (an unbounded
@@ -76,32 +84,73 @@ void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, Solve
   s.max_steps = prm.max_steps > 0 ? prm.max_steps : std::max(10000000LL, 100LL * s.n);
   if (s.trace_level <= 0)
     s.output = nullptr;  // quiet: not even the solver's set-up and clean-up lines
-  KernelData kd(data, prm.kernel);
-  kd.stop = prm.stop;
-  std::vector<int> order;
-  WholeRows whole{&kd, kd.callback(), prm.stop, -1, {}};
+  kd_.stop = prm.stop;
+  for (int i = 0; i < n; i++)
+    position_[static_cast<size_t>(i)] = i;
   if (paired) {
-    order.resize(static_cast<size_t>(data.n));
+    order_.resize(static_cast<size_t>(data.n));
     for (int i = 0; i < data.n; i++)
-      order[static_cast<size_t>(i)] = i;
-    kd.follow(order.data(), data.n);
-    whole.value.resize(order.size());
+      order_[static_cast<size_t>(i)] = i;
+    kd_.follow(order_.data(), data.n);
+    whole_.reset(new Rows{{&kd_, kd_.callback(), prm.stop, -1, {}}});
+    whole_->value.resize(order_.size());
     s.kernel = whole_rows;
-    s.kernel_arg = &whole;
+    s.kernel_arg = static_cast<WholeRows*>(whole_.get());
   } else {
     // Rows are asked for in position order: compute them ahead.  The stop
     // flag is looked at once per block computed ahead (a test in front of
     // every entry would cost 8-10% of the training time).
-    kd.follow(s.kidx, s.n);
-    s.kernel = kd.callback();
-    s.kernel_arg = &kd;
+    kd_.follow(s.kidx, s.n);
+    s.kernel = kd_.callback();
+    s.kernel_arg = &kd_;
   }
-  if (raised(prm.stop))
-    throw Interrupted();
+}
 
+Solve::~Solve() = default;
+
+void Solve::set_bound(double C) {
+  // Scaling keeps the sum (the equality) and, up to rounding, the box; a
+  // variable at a bound stays exactly at it.
+  const double factor = bound_ > 0 ? C / bound_ : 1;
+  for (int i = 0; i < s.n; i++) {
+    const size_t v = static_cast<size_t>(s.home[i]);
+    const double lo = C * unit_lo[v], hi = C * unit_hi[v];
+    if (bound_ > 0) {
+      double x = s.x[i];
+      if (x == s.lo[i])
+        x = lo;
+      else if (x == s.hi[i])
+        x = hi;
+      else
+        x = std::fmin(std::fmax(x * factor, lo), hi);
+      s.x[i] = x;
+    }
+    s.lo[i] = lo;
+    s.hi[i] = hi;
+  }
+  bound_ = C;
+}
+
+// rho is minus the mean gradient of the free variables (those strictly
+// inside their box), where the decision value at the training row equals
+// the target; without free variables, the middle of the gradient gap; 0
+// without the equality.
+void Solve::run(bool keep, SolveReport& r) {
+  if (raised(prm_.stop))
+    throw Interrupted();
+  const long long evals = kd_.evals;
   auto t0 = std::chrono::steady_clock::now();
-  int steps = s.run(true, true);
+  int steps;
+  if (kept_) {
+    steps = s.run(false, false);
+  } else {
+    kept_ = keep;
+    steps = s.run(true, !keep);
+  }
   auto t1 = std::chrono::steady_clock::now();
+  if (kept_)
+    for (int i = 0; i < s.n; i++)
+      position_[static_cast<size_t>(s.home[i])] = i;
   if (steps < 0) {
     std::string why = s.last_error ? s.last_error : "error";
     if (steps == kaltro::step_limit_result)
@@ -112,7 +161,7 @@ void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, Solve
   r.n = s.n;
   r.objective = s.w;
   r.steps = steps;
-  r.kernel_evals = kd.evals;
+  r.kernel_evals = kd_.evals - evals;
   r.seconds = std::chrono::duration<double>(t1 - t0).count();
 
   int free_count = 0;
@@ -122,13 +171,72 @@ void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, Solve
       free_count++;
       free_sum += s.g[i];
     }
-  if (s.equality)
-    r.rho = -(free_count ? free_sum / free_count : 0.5 * (s.g_low + s.g_high));
+  r.rho = s.equality ? -(free_count ? free_sum / free_count : 0.5 * (s.g_low + s.g_high)) : 0;
 }
 
-inline bool at_bound(const KALTRO& s, int i) {
+void Solve::finish() {
+  if (!kept_)
+    return;
+  kept_ = false;
+  s.run(false, true);
+  for (int i = 0; i < s.n; i++)
+    position_[static_cast<size_t>(i)] = i;
+}
+
+bool Solve::at_bound(int v) const {
+  const int i = position_[static_cast<size_t>(v)];
   return s.x[i] <= s.lo[i] + s.eps_bound || s.x[i] >= s.hi[i] - s.eps_bound;
 }
+
+void setup_pair(Solve& t, const std::vector<int>& ri, const std::vector<int>& rj, double wi,
+                double wj, bool bias) {
+  KALTRO& s = t.s;
+  const int ni = static_cast<int>(ri.size());
+  for (int p = 0; p < s.n; p++) {
+    const double y = p < ni ? 1 : -1;
+    const double w = p < ni ? wi : wj;
+    s.kidx[p] = p < ni ? ri[static_cast<size_t>(p)] : rj[static_cast<size_t>(p - ni)];
+    s.lin[p] = y;
+    t.unit_lo[static_cast<size_t>(p)] = std::fmin(0.0, w * y);
+    t.unit_hi[static_cast<size_t>(p)] = std::fmax(0.0, w * y);
+    s.x[p] = 0;
+  }
+  s.equality = bias;
+}
+
+void setup_one_class(Solve& t, int n, double nu) {
+  KALTRO& s = t.s;
+  // The sum of the coefficients is nu n, fixed by the start point.
+  const double total = nu * n;
+  const int whole = static_cast<int>(total);
+  for (int i = 0; i < n; i++) {
+    s.lin[i] = 0;
+    t.unit_lo[static_cast<size_t>(i)] = 0;
+    t.unit_hi[static_cast<size_t>(i)] = 1;
+    s.x[i] = i < whole ? 1 : i == whole ? total - whole : 0;
+  }
+  s.equality = true;
+}
+
+void setup_svr(Solve& t, const Dataset& data, double p) {
+  KALTRO& s = t.s;
+  const int n = data.n;
+  for (int i = 0; i < n; i++) {
+    const double y = data.head[static_cast<size_t>(i)];
+    const size_t a = static_cast<size_t>(i), b = static_cast<size_t>(n + i);
+    s.kidx[i] = s.kidx[n + i] = i;
+    s.lin[i] = y - p;
+    s.lin[n + i] = y + p;
+    t.unit_lo[a] = 0;
+    t.unit_hi[a] = 1;
+    t.unit_lo[b] = -1;
+    t.unit_hi[b] = 0;
+    s.x[i] = s.x[n + i] = 0;
+  }
+  s.equality = true;
+}
+
+namespace {
 
 // The support vectors of a model: the given training rows (for a
 // precomputed kernel only their serials, which is all the format keeps).
@@ -143,96 +251,47 @@ Dataset support_rows(const Dataset& data, const std::vector<int>& rows, int kern
   return dataset_from_dense(static_cast<int>(rows.size()), 1, serial.data(), head.data());
 }
 
-void check(const Dataset& data, const Params& prm) {
-  auto bad = [](const std::string& what) { throw Failure(what); };
-  if (prm.task == 1 || prm.task == 4)
-    bad("nu-SVC and nu-SVR need two equality constraints, which the solver does not have; "
-        "the tasks are 0 (C-SVC), 2 (one-class) and 3 (epsilon-SVR)");
-  if (prm.task != kCSVC && prm.task != kOneClass && prm.task != kEpsilonSVR)
-    bad("task " + std::to_string(prm.task) +
-        " is not one of 0 (C-SVC), 2 (one-class) and 3 (epsilon-SVR)");
-  const KernelParams& k = prm.kernel;
-  if (k.type < kLinear || k.type > kPrecomputed)
-    bad("kernel type " + std::to_string(k.type) + " is not one of 0 to 4");
-  if (k.degree < 0 || !(k.gamma >= 0) || !std::isfinite(k.gamma) || !std::isfinite(k.coef0))
-    bad("the kernel needs a degree and a gamma of at least 0 and a finite coef0");
-  if (!(prm.C > 0) || !std::isfinite(prm.C))
-    bad("C must be positive");
-  if (!(prm.eps > 0) || !(prm.cache_mb > 0))
-    bad("the tolerance and the cache size must be positive");
-  if (prm.task == kOneClass && !(prm.nu > 0 && prm.nu <= 1))
-    bad("nu must lie in (0, 1]");
-  if (prm.task == kEpsilonSVR && !(prm.p >= 0 && std::isfinite(prm.p)))
-    bad("the tube width p must not be negative");
-  if (!prm.bias && prm.task != kCSVC)
-    bad("only C-SVC can train without a bias term");
-  for (const ClassWeight& w : prm.weights)
-    if (!(w.weight >= 0) || !std::isfinite(w.weight))
-      bad("the weight of class " + format_number(w.label) + " must not be negative");
-  if (data.n < 1)
-    bad("training needs at least one example");
-  if (k.type == kPrecomputed)
-    check_precomputed(data, 0, "the training data");
-  if (static_cast<long long>(data.n) * (prm.task == kEpsilonSVR ? 2 : 1) > INT_MAX)
-    bad("too many examples for one solve");
-}
-
 // ---------------------------------------------------------------- C-SVC ---
 
 Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
-  // Classes in order of first appearance; two classes met as -1, +1 are
-  // turned round, so that +1 is the class coded +1, as the common tools do.
-  std::vector<double> label = data.labels;
-  if (label.size() == 2 && label[0] == -1 && label[1] == 1)
-    std::swap(label[0], label[1]);
+  const Classes cls = csvc_classes(data, prm);
+  const std::vector<double>& label = cls.label;
   const int k = static_cast<int>(label.size());
   if (k < 2)
     throw Failure("every example has label " + format_number(label.at(0)) +
                   "; training needs examples of two labels");
-  std::map<double, int> class_of;
-  for (int c = 0; c < k; c++)
-    class_of[label[static_cast<size_t>(c)]] = c;
-  std::vector<std::vector<int>> rows(static_cast<size_t>(k));
-  for (int i = 0; i < data.n; i++)
-    rows[static_cast<size_t>(class_of[data.head[static_cast<size_t>(i)]])].push_back(i);
-  std::vector<double> C(static_cast<size_t>(k), prm.C);
-  for (const ClassWeight& w : prm.weights) {
-    auto it = class_of.find(w.label);
-    if (it != class_of.end())
-      C[static_cast<size_t>(it->second)] *= w.weight;
-  }
+  const std::vector<std::vector<int>>& rows = cls.rows;
 
   // Each pair's coefficients, position by position (its rows: class i, then class j).
   const int pairs = k * (k - 1) / 2;
   std::vector<std::vector<double>> coef;
   std::vector<std::vector<char>> bounded;
   std::vector<char> support(static_cast<size_t>(data.n), 0);
+  Model m;
   if (k == 2)
     rep.fitted.assign(static_cast<size_t>(data.n), 0.0);
   for (int i = 0; i < k; i++)
     for (int j = i + 1; j < k; j++) {
       const std::vector<int>& ri = rows[static_cast<size_t>(i)];
       const std::vector<int>& rj = rows[static_cast<size_t>(j)];
-      const int ni = static_cast<int>(ri.size());
-      const int n = ni + static_cast<int>(rj.size());
-      KALTRO s(n);
-      for (int p = 0; p < n; p++) {
-        const double y = p < ni ? 1 : -1;
-        const double c = C[static_cast<size_t>(p < ni ? i : j)];
-        s.kidx[p] = p < ni ? ri[static_cast<size_t>(p)] : rj[static_cast<size_t>(p - ni)];
-        s.lin[p] = y;
-        s.lo[p] = std::fmin(0.0, c * y);
-        s.hi[p] = std::fmax(0.0, c * y);
-        s.x[p] = 0;
-      }
-      s.equality = prm.bias;
+      const int n = static_cast<int>(ri.size() + rj.size());
       // With more than two classes the per-pair lines stand for the solver's marks.
-      s.trace_level = k > 2 ? prm.trace_level - 1 : prm.trace_level;
+      Solve t(data, prm, n, false, k > 2 ? prm.trace_level - 1 : prm.trace_level);
+      const double wi = cls.weight[static_cast<size_t>(i)], wj = cls.weight[static_cast<size_t>(j)];
+      setup_pair(t, ri, rj, wi, wj, prm.bias);
+      t.set_bound(prm.C);
+      const KALTRO& s = t.s;
       SolveReport r;
       r.first = i;
       r.second = j;
       try {
-        solve(s, data, prm, false, r);
+        t.run(false, r);
+        if (prm.probability) {
+          const Sigmoid sg = pair_sigmoid(data, prm, ri, rj, wi, wj,
+                                          prm.seed + static_cast<std::uint64_t>(coef.size()));
+          m.probA.push_back(sg.A);
+          m.probB.push_back(sg.B);
+        }
       } catch (const Interrupted&) {
         throw;
       } catch (const Failure& e) {
@@ -248,7 +307,7 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
           continue;
         r.support_vectors++;
         support[static_cast<size_t>(s.kidx[p])] = 1;
-        if (at_bound(s, p)) {
+        if (t.at_bound(p)) {
           r.bounded++;
           bounded.back()[static_cast<size_t>(p)] = 1;
         }
@@ -262,7 +321,6 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
         prm.progress(r, static_cast<int>(rep.solves.size()), pairs);
     }
 
-  Model m;
   m.task = kCSVC;
   m.kernel = prm.kernel;
   m.nr_class = k;
@@ -312,20 +370,12 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
 
 Model train_one_class(const Dataset& data, const Params& prm, TrainReport& rep) {
   const int n = data.n;
-  KALTRO s(n);
-  // The sum of the coefficients is nu n, fixed by the start point.
-  const double total = prm.nu * n;
-  const int whole = static_cast<int>(total);
-  for (int i = 0; i < n; i++) {
-    s.lin[i] = 0;
-    s.lo[i] = 0;
-    s.hi[i] = 1;
-    s.x[i] = i < whole ? 1 : i == whole ? total - whole : 0;
-  }
-  s.equality = true;
-  s.trace_level = prm.trace_level;
+  Solve t(data, prm, n, false, prm.trace_level);
+  setup_one_class(t, n, prm.nu);
+  t.set_bound(1);
   SolveReport r;
-  solve(s, data, prm, false, r);
+  t.run(false, r);
+  const KALTRO& s = t.s;
 
   Model m;
   m.task = kOneClass;
@@ -338,7 +388,7 @@ Model train_one_class(const Dataset& data, const Params& prm, TrainReport& rep) 
     if (s.x[i] == 0)
       continue;
     r.support_vectors++;
-    r.bounded += at_bound(s, i);
+    r.bounded += t.at_bound(i);
     m.sv_index.push_back(i);
     m.coef[0].push_back(s.x[i]);
   }
@@ -353,25 +403,14 @@ Model train_one_class(const Dataset& data, const Params& prm, TrainReport& rep) 
 // ---------------------------------------------------------- epsilon-SVR ---
 
 Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
-  // x[i] = alpha_i in [0, C], x[n + i] = -alpha*_i in [-C, 0], both on row i;
-  // the coefficient of example i is x[i] + x[n + i].
+  // The coefficient of example i is x[i] + x[n + i].
   const int n = data.n;
-  KALTRO s(2 * n);
-  for (int i = 0; i < n; i++) {
-    const double y = data.head[static_cast<size_t>(i)];
-    s.kidx[i] = s.kidx[n + i] = i;
-    s.lin[i] = y - prm.p;
-    s.lin[n + i] = y + prm.p;
-    s.lo[i] = 0;
-    s.hi[i] = prm.C;
-    s.lo[n + i] = -prm.C;
-    s.hi[n + i] = 0;
-    s.x[i] = s.x[n + i] = 0;
-  }
-  s.equality = true;
-  s.trace_level = prm.trace_level;
+  Solve t(data, prm, 2 * n, true, prm.trace_level);
+  setup_svr(t, data, prm.p);
+  t.set_bound(prm.C);
   SolveReport r;
-  solve(s, data, prm, true, r);
+  t.run(false, r);
+  const KALTRO& s = t.s;
 
   Model m;
   m.task = kEpsilonSVR;
@@ -385,7 +424,7 @@ Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
     if (c == 0)
       continue;
     r.support_vectors++;
-    r.bounded += (s.x[i] != 0 && at_bound(s, i)) || (s.x[n + i] != 0 && at_bound(s, n + i));
+    r.bounded += (s.x[i] != 0 && t.at_bound(i)) || (s.x[n + i] != 0 && t.at_bound(n + i));
     m.sv_index.push_back(i);
     m.coef[0].push_back(c);
   }
@@ -394,13 +433,74 @@ Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
   rep.solves.push_back(r);
   if (prm.progress)
     prm.progress(r, 1, 1);
+  if (prm.probability)
+    m.probA = {laplace_scale(data, prm)};
   return m;
 }
 
 }  // namespace
 
+void check_training(const Dataset& data, const Params& prm) {
+  auto bad = [](const std::string& what) { throw Failure(what); };
+  if (prm.task == 1 || prm.task == 4)
+    bad("nu-SVC and nu-SVR need two equality constraints, which the solver does not have; "
+        "the tasks are 0 (C-SVC), 2 (one-class) and 3 (epsilon-SVR)");
+  if (prm.task != kCSVC && prm.task != kOneClass && prm.task != kEpsilonSVR)
+    bad("task " + std::to_string(prm.task) +
+        " is not one of 0 (C-SVC), 2 (one-class) and 3 (epsilon-SVR)");
+  const KernelParams& k = prm.kernel;
+  if (k.type < kLinear || k.type > kPrecomputed)
+    bad("kernel type " + std::to_string(k.type) + " is not one of 0 to 4");
+  if (k.degree < 0 || !(k.gamma >= 0) || !std::isfinite(k.gamma) || !std::isfinite(k.coef0))
+    bad("the kernel needs a degree and a gamma of at least 0 and a finite coef0");
+  if (!(prm.C > 0) || !std::isfinite(prm.C))
+    bad("C must be positive");
+  if (!(prm.eps > 0) || !(prm.cache_mb > 0))
+    bad("the tolerance and the cache size must be positive");
+  if (prm.task == kOneClass && !(prm.nu > 0 && prm.nu <= 1))
+    bad("nu must lie in (0, 1]");
+  if (prm.task == kEpsilonSVR && !(prm.p >= 0 && std::isfinite(prm.p)))
+    bad("the tube width p must not be negative");
+  if (!prm.bias && prm.task != kCSVC)
+    bad("only C-SVC can train without a bias term");
+  if (prm.probability && prm.task == kOneClass)
+    bad("probability estimates are not offered for one-class");
+  for (const ClassWeight& w : prm.weights)
+    if (!(w.weight >= 0) || !std::isfinite(w.weight))
+      bad("the weight of class " + format_number(w.label) + " must not be negative");
+  if (data.n < 1)
+    bad("training needs at least one example");
+  if (k.type == kPrecomputed)
+    check_precomputed(data, 0, "the training data");
+  if (static_cast<long long>(data.n) * (prm.task == kEpsilonSVR ? 2 : 1) > INT_MAX)
+    bad("too many examples for one solve");
+}
+
+Classes csvc_classes(const Dataset& data, const Params& prm) {
+  // Classes in order of first appearance; two classes met as -1, +1 are
+  // turned round, so that +1 is the class coded +1, as the common tools do.
+  Classes c;
+  c.label = data.labels;
+  if (c.label.size() == 2 && c.label[0] == -1 && c.label[1] == 1)
+    std::swap(c.label[0], c.label[1]);
+  const size_t k = c.label.size();
+  std::map<double, size_t> class_of;
+  for (size_t i = 0; i < k; i++)
+    class_of[c.label[i]] = i;
+  c.rows.resize(k);
+  for (int i = 0; i < data.n; i++)
+    c.rows[class_of[data.head[static_cast<size_t>(i)]]].push_back(i);
+  c.weight.assign(k, 1.0);
+  for (const ClassWeight& w : prm.weights) {
+    auto it = class_of.find(w.label);
+    if (it != class_of.end())
+      c.weight[it->second] *= w.weight;
+  }
+  return c;
+}
+
 Model train(const Dataset& data, const Params& params, TrainReport* report) {
-  check(data, params);
+  check_training(data, params);
   TrainReport local;
   TrainReport& rep = report ? *report : local;
   rep = TrainReport();

@@ -1,5 +1,5 @@
-// kaltro-svm: the command line over the trainer library: options in, the
-// library's calls, figures out.
+// kaltro-svm: runs the command parsed from its words (options.h) through
+// the trainer library and prints the figures.
 #include "kaltro_svm.h"
 
 #include <sys/resource.h>
@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +20,7 @@
 #include "generate.h"
 #include "kernel.h"
 #include "model.h"
+#include "options.h"
 #include "text.h"
 
 #ifndef KALTRO_VERSION
@@ -28,102 +28,6 @@
 #endif
 
 namespace {
-
-const char kUsage[] =
-    "usage:\n"
-    "  kaltro-svm train [options] TRAIN_FILE [MODEL_FILE]\n"
-    "  kaltro-svm predict TEST_FILE MODEL_FILE [OUTPUT_FILE]\n"
-    "  kaltro-svm generate [options] N OUTPUT_FILE\n"
-    "  kaltro-svm --help | --version\n";
-
-const char kHelp[] =
-    "\n"
-    "train: learns from lines \"label index:value ...\" (indices increasing from 1)\n"
-    "and writes the model.  MODEL_FILE defaults to TRAIN_FILE's base name plus\n"
-    "\".model\", in the current directory.  Options:\n"
-    "  -s TASK    0 C-SVC: classes, any number, one pair of classes against another\n"
-    "             (default); 2 one-class: +1 inside the data's support, -1 outside;\n"
-    "             3 epsilon-SVR: regression.  (1 and 4, the nu variants, are not\n"
-    "             offered: they need two equality constraints.)\n"
-    "  -t TYPE    kernel: 0 linear a.b, 1 polynomial (gamma a.b + coef0)^degree,\n"
-    "             2 RBF exp(-gamma |a-b|^2) (default), 3 sigmoid tanh(gamma a.b + coef0),\n"
-    "             4 precomputed: lines \"label 0:serial 1:K(x,x_1) 2:K(x,x_2) ...\"\n"
-    "  -d DEGREE  degree of the polynomial kernel (default 3)\n"
-    "  -g GAMMA   gamma (default 1/number of features)\n"
-    "  -r COEF0   coef0 of the polynomial and sigmoid kernels (default 0)\n"
-    "  -c C       bound on the coefficients, C-SVC and SVR (default 1)\n"
-    "  -n NU      one-class: fraction of outliers allowed, in (0, 1] (default 0.5)\n"
-    "  -p P       SVR: half-width of the insensitive tube (default 0.1)\n"
-    "  -wLABEL W  C-SVC: C times W for the class LABEL (default 1)\n"
-    "  -e EPS     stopping tolerance on the gradient gap (default 0.001)\n"
-    "  -m MB      kernel cache of each solve in MB (default 100)\n"
-    "  -h 0|1     accepted for compatibility: the solver always shrinks\n"
-    "  -q         no progress output (the summary is still printed)\n"
-    "  --no-bias  C-SVC without bias term: decision functions pass through 0\n"
-    "  --trace N  progress: 0 none, 1 marks, 2 status lines, 3 all (default 1); with\n"
-    "             more than two classes, 1 is one line per class pair and the\n"
-    "             solver's marks start at 2\n"
-    "Probability estimates (-b 1) and cross-validation (-v) are not offered yet.\n"
-    "\n"
-    "The summary: n, d, then for C-SVC with more than two classes classes and\n"
-    "pairs; objective, steps, kernel evaluations and solve seconds summed over\n"
-    "the solves; support vectors (rows the model keeps); bounded support vectors\n"
-    "(those at a bound of their box in every pair they are part of); then, for a\n"
-    "single solve, bias (b in f = sum + b, minus the model's rho) and the model\n"
-    "on its training rows: training accuracy (two classes), training inliers\n"
-    "(one-class: rows predicted +1), training mean squared error and squared\n"
-    "correlation (SVR).  With more than two classes that would take a prediction\n"
-    "pass, so it is left out.\n"
-    "\n"
-    "predict: writes one prediction per line to OUTPUT_FILE (default: TEST_FILE's\n"
-    "base name plus \".predict\", in the current directory) and prints the\n"
-    "accuracy against the labels in TEST_FILE (classes, one-class: +1/-1), or the\n"
-    "mean squared error and squared correlation with its targets (SVR).\n"
-    "\n"
-    "generate: writes N examples of synthetic data, the same on every machine.\n"
-    "  --kind K   clouds (two overlapping Gaussian clouds, default), rings (a ball\n"
-    "             inside a shell), blobs (--classes K Gaussian clouds, labels 1..K),\n"
-    "             regression (a smooth target of the features plus noise) or text\n"
-    "             (word counts, Zipf-distributed)\n"
-    "  -d D       features per example, the vocabulary for text (default 10)\n"
-    "  --classes K  blobs: number of classes (default 10)\n"
-    "  --nnz M    text: mean number of distinct words per line (default 50)\n"
-    "  --seed S   seed of the sequence (default 1)\n"
-    "  --noise P  probability of a flipped label (default 0.1); regression: the\n"
-    "             standard deviation of the noise added to the target\n"
-    "\n"
-    "Exit status: 0 success, 1 unreadable or bad input or failed training,\n"
-    "2 wrong command line, 130 interrupted (no model file is left behind).\n";
-
-// A command-line mistake: reported with the usage, exit status 2.
-struct UsageError {
-  std::string message;
-};
-
-double number_arg(const char* opt, const char* text) {
-  char* end;
-  double v = std::strtod(text, &end);
-  if (end == text || *end || !std::isfinite(v))
-    throw UsageError{std::string("option ") + opt + ": '" + text + "' is not a number"};
-  return v;
-}
-
-long long integer_arg(const char* opt, const char* text, long long lowest, long long highest) {
-  char* end;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 10);
-  if (end == text || *end || errno == ERANGE || v < lowest || v > highest)
-    throw UsageError{std::string("option ") + opt + ": '" + text + "' is not an integer from " +
-                     std::to_string(lowest) + " to " + std::to_string(highest)};
-  return v;
-}
-
-// The argument after option `i`, or a usage error when there is none.
-const char* value_of(int argc, char** argv, int& i) {
-  if (i + 1 >= argc)
-    throw UsageError{std::string("option ") + argv[i] + " needs a value"};
-  return argv[++i];
-}
 
 double peak_memory_mb() {
   struct rusage ru;
@@ -158,34 +62,15 @@ void catch_interrupts() {
   sigaction(SIGINT, &sa, nullptr);
 }
 
-// What predictions score against the heads of the data: the accuracy line
+// How predictions scored against the heads of the data: the accuracy line
 // for classes, the two regression lines for SVR.
-void print_fit(const char* prefix, int task, const std::vector<double>& predicted,
-               const std::vector<double>& truth) {
-  const size_t n = predicted.size();
-  if (task != ksvm::kEpsilonSVR) {
-    size_t correct = 0;
-    for (size_t i = 0; i < n; i++)
-      correct += predicted[i] == truth[i];
-    std::printf("%saccuracy: %.4f%% (%zu/%zu)\n", prefix, 100.0 * correct / n, correct, n);
+void print_score(const char* prefix, const ksvm::Score& s) {
+  if (s.task != ksvm::kEpsilonSVR) {
+    std::printf("%saccuracy: %.4f%% (%lld/%lld)\n", prefix, s.accuracy, s.correct, s.n);
     return;
   }
-  // The common predict tool's figures.
-  double error = 0, sv = 0, sy = 0, svv = 0, syy = 0, svy = 0;
-  for (size_t i = 0; i < n; i++) {
-    const double v = predicted[i], y = truth[i];
-    error += (v - y) * (v - y);
-    sv += v;
-    sy += y;
-    svv += v * v;
-    syy += y * y;
-    svy += v * y;
-  }
-  const double l = static_cast<double>(n);
-  std::printf("%smean squared error: %.12g\n", prefix, error / l);
-  std::printf(
-      "%ssquared correlation: %.12g\n", prefix,
-      ((l * svy - sv * sy) * (l * svy - sv * sy)) / ((l * svv - sv * sv) * (l * syy - sy * sy)));
+  std::printf("%smean squared error: %.12g\n", prefix, s.mean_squared_error);
+  std::printf("%ssquared correlation: %.12g\n", prefix, s.squared_correlation);
 }
 
 // One line per class pair, at trace level 1 and up.
@@ -199,87 +84,10 @@ void pair_line(const std::vector<double>& label, const ksvm::SolveReport& r, int
   std::fflush(stdout);
 }
 
-int cmd_train(int argc, char** argv) {
-  catch_interrupts();
-  ksvm::Params prm;
-  prm.trace_level = 1;
-  bool gamma_given = false;
-  std::vector<const char*> files;
-  for (int i = 2; i < argc; i++) {
-    std::string a = argv[i];
-    if (a == "-s") {
-      const char* v = value_of(argc, argv, i);
-      prm.task = static_cast<int>(integer_arg("-s", v, 0, 4));
-      if (prm.task == 1 || prm.task == 4)
-        throw UsageError{std::string("option -s: task ") + v + " (nu-" +
-                         (prm.task == 1 ? "SVC" : "SVR") +
-                         ") needs two equality constraints, which the solver does not have; "
-                         "supported: 0 C-SVC, 2 one-class, 3 epsilon-SVR"};
-    } else if (a == "-t") {
-      prm.kernel.type = static_cast<int>(integer_arg("-t", value_of(argc, argv, i), 0, 4));
-    } else if (a == "-d") {
-      prm.kernel.degree = static_cast<int>(integer_arg("-d", value_of(argc, argv, i), 0, INT_MAX));
-    } else if (a == "-g") {
-      prm.kernel.gamma = number_arg("-g", value_of(argc, argv, i));
-      if (prm.kernel.gamma < 0)
-        throw UsageError{"option -g: gamma must not be negative"};
-      gamma_given = true;
-    } else if (a == "-r") {
-      prm.kernel.coef0 = number_arg("-r", value_of(argc, argv, i));
-    } else if (a == "-c") {
-      prm.C = number_arg("-c", value_of(argc, argv, i));
-      if (!(prm.C > 0))
-        throw UsageError{"option -c: C must be positive"};
-    } else if (a == "-n") {
-      prm.nu = number_arg("-n", value_of(argc, argv, i));
-      if (!(prm.nu > 0 && prm.nu <= 1))
-        throw UsageError{"option -n: nu must lie in (0, 1]"};
-    } else if (a == "-p") {
-      prm.p = number_arg("-p", value_of(argc, argv, i));
-      if (prm.p < 0)
-        throw UsageError{"option -p: the tube width must not be negative"};
-    } else if (a.compare(0, 2, "-w") == 0 && a.size() > 2) {
-      ksvm::ClassWeight w;
-      w.label = number_arg(a.c_str(), a.c_str() + 2);
-      w.weight = number_arg(a.c_str(), value_of(argc, argv, i));
-      if (w.weight < 0)
-        throw UsageError{"option " + a + ": the weight must not be negative"};
-      prm.weights.push_back(w);
-    } else if (a == "-e") {
-      prm.eps = number_arg("-e", value_of(argc, argv, i));
-      if (!(prm.eps > 0))
-        throw UsageError{"option -e: the tolerance must be positive"};
-    } else if (a == "-m") {
-      prm.cache_mb = number_arg("-m", value_of(argc, argv, i));
-      if (!(prm.cache_mb > 0))
-        throw UsageError{"option -m: the cache size must be positive"};
-    } else if (a == "-h") {
-      integer_arg("-h", value_of(argc, argv, i), 0, 1);
-    } else if (a == "-b") {
-      if (integer_arg("-b", value_of(argc, argv, i), 0, 1) == 1)
-        throw UsageError{"option -b: probability estimates are not offered yet"};
-    } else if (a == "-v") {
-      throw UsageError{"option -v: cross-validation is not offered yet"};
-    } else if (a == "-q") {
-      prm.trace_level = 0;
-    } else if (a == "--no-bias") {
-      prm.bias = false;
-    } else if (a == "--trace") {
-      prm.trace_level = static_cast<int>(integer_arg("--trace", value_of(argc, argv, i), 0, 3));
-    } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError{"unknown option '" + a + "'"};
-    } else {
-      files.push_back(argv[i]);
-    }
-  }
-  if (files.empty() || files.size() > 2)
-    throw UsageError{"train takes TRAIN_FILE and optionally MODEL_FILE"};
-  if (!prm.bias && prm.task != ksvm::kCSVC)
-    throw UsageError{"option --no-bias: only C-SVC (-s 0) trains without a bias term"};
-  const std::string train_file = files[0];
-  const std::string model_file =
-      files.size() > 1 ? files[1] : ksvm::base_name(train_file) + ".model";
-
+// The training examples of `cmd`, checked as training needs them; gamma
+// defaults to 1/d.
+ksvm::Dataset read_training(const cli::TrainCommand& cmd, ksvm::Params& prm) {
+  const std::string& train_file = cmd.train_file;
   ksvm::ReadOptions read;
   read.precomputed = prm.kernel.type == ksvm::kPrecomputed;
   if (prm.task == ksvm::kEpsilonSVR)
@@ -291,13 +99,30 @@ int cmd_train(int argc, char** argv) {
     throw ksvm::Failure(train_file + ": every example has label " +
                         ksvm::format_number(data.labels[0]) +
                         "; training needs examples of two labels");
-  if (!gamma_given)
+  if (!cmd.gamma_given)
     prm.kernel.gamma = data.d > 0 ? 1.0 / data.d : 0.0;
   for (const ksvm::ClassWeight& w : prm.weights)
     if (prm.task == ksvm::kCSVC &&
         std::find(data.labels.begin(), data.labels.end(), w.label) == data.labels.end())
       std::fprintf(stderr, "kaltro-svm: warning: no class has label %s (option -w%s)\n",
                    ksvm::format_number(w.label).c_str(), ksvm::format_number(w.label).c_str());
+  prm.stop = &interrupted;
+  return data;
+}
+
+int cmd_train(const cli::TrainCommand& cmd) {
+  catch_interrupts();
+  ksvm::Params prm = cmd.params;
+  const ksvm::Dataset data = read_training(cmd, prm);
+  if (cmd.folds > 0) {
+    if (cmd.folds > data.n)
+      std::fprintf(stderr, "kaltro-svm: warning: %d folds for %d examples: one example per fold\n",
+                   cmd.folds, data.n);
+    const ksvm::CrossValidation cv = ksvm::cross_validate(data, prm, cmd.folds, prm.seed);
+    print_score("cross-validation ", cv.score);
+    return 0;
+  }
+  const std::string& model_file = cmd.model_file;
 
   std::vector<double> label = data.labels;  // the pair lines name classes in model order
   if (label.size() == 2 && label[0] == -1 && label[1] == 1)
@@ -307,7 +132,6 @@ int cmd_train(int argc, char** argv) {
     prm.progress = [&label](const ksvm::SolveReport& r, int done, int total) {
       pair_line(label, r, done, total);
     };
-  prm.stop = &interrupted;
 
   ksvm::TrainReport rep;
   ksvm::Model model = ksvm::train(data, prm, &rep);
@@ -346,7 +170,7 @@ int cmd_train(int argc, char** argv) {
         inside += f > 0;
       std::printf("training inliers: %.4f%% (%zu/%d)\n", 100.0 * inside / data.n, inside, data.n);
     } else {
-      print_fit("training ", prm.task, rep.fitted, data.head);
+      print_score("training ", ksvm::score(prm.task, rep.fitted, data.head));
     }
   }
   std::printf("solve seconds: %.3f\n", seconds);
@@ -354,18 +178,9 @@ int cmd_train(int argc, char** argv) {
   return 0;
 }
 
-int cmd_predict(int argc, char** argv) {
-  std::vector<const char*> files;
-  for (int i = 2; i < argc; i++) {
-    if (argv[i][0] == '-' && argv[i][1])
-      throw UsageError{std::string("unknown option '") + argv[i] + "'"};
-    files.push_back(argv[i]);
-  }
-  if (files.size() < 2 || files.size() > 3)
-    throw UsageError{"predict takes TEST_FILE, MODEL_FILE and optionally OUTPUT_FILE"};
-  const std::string test_file = files[0], model_file = files[1];
-  const std::string out_file =
-      files.size() > 2 ? files[2] : ksvm::base_name(test_file) + ".predict";
+int cmd_predict(const cli::PredictCommand& cmd) {
+  const std::string &test_file = cmd.test_file, &model_file = cmd.model_file;
+  const std::string& out_file = cmd.out_file;
 
   ksvm::Model model = ksvm::read_model(model_file);
   ksvm::ReadOptions read;
@@ -373,51 +188,187 @@ int cmd_predict(int argc, char** argv) {
   ksvm::Dataset data = ksvm::read_dataset(test_file, read);
   if (read.precomputed)
     ksvm::check_precomputed(data, ksvm::max_serial(model), test_file, false);
-  std::vector<double> predicted = ksvm::predict(model, data);
+  std::vector<double> predicted, probability;
+  if (cmd.probability) {
+    if (model.task == ksvm::kEpsilonSVR && model.probA.empty())
+      throw ksvm::Failure(model_file +
+                          ": the model holds no probability figures; train it with -b 1");
+    if (model.task != ksvm::kEpsilonSVR) {
+      try {
+        probability = ksvm::predict_probability(model, data, &predicted);
+      } catch (const ksvm::Failure& e) {
+        const bool none = model.task == ksvm::kCSVC;
+        throw ksvm::Failure(model_file + ": " + e.what() + (none ? "; train it with -b 1" : ""));
+      }
+    }
+  }
+  if (predicted.empty())
+    predicted = ksvm::predict(model, data);
 
+  // With probabilities, the common predict tool's layout: the labels in the
+  // model's order, then per row the label and the probability of each class.
   ksvm::OutFile out(out_file);
-  for (double v : predicted)
-    std::fprintf(out.get(), "%s\n", ksvm::format_number(v).c_str());
+  const size_t k = probability.empty() ? 0 : model.label.size();
+  if (k > 0) {
+    std::fputs("labels", out.get());
+    for (double label : model.label)
+      std::fprintf(out.get(), " %s", ksvm::format_number(label).c_str());
+    std::fputc('\n', out.get());
+  }
+  for (size_t i = 0; i < predicted.size(); i++) {
+    std::fputs(ksvm::format_number(predicted[i]).c_str(), out.get());
+    for (size_t c = 0; c < k; c++)
+      std::fprintf(out.get(), " %g", probability[i * k + c]);
+    std::fputc('\n', out.get());
+  }
   out.close();
-  print_fit("", model.task, predicted, data.head);
+  if (cmd.probability && model.task == ksvm::kEpsilonSVR)
+    std::printf("Laplace scale: %.12g\n", model.probA[0]);
+  print_score("", ksvm::score(model.task, predicted, data.head));
   return 0;
 }
 
-int cmd_generate(int argc, char** argv) {
-  ksvm::GenerateOptions opt;
-  std::vector<const char*> files;
-  for (int i = 2; i < argc; i++) {
-    std::string a = argv[i];
-    if (a == "--kind") {
-      opt.kind = value_of(argc, argv, i);
-      if (opt.kind != "clouds" && opt.kind != "rings" && opt.kind != "blobs" &&
-          opt.kind != "regression" && opt.kind != "text")
-        throw UsageError{"option --kind: '" + opt.kind +
-                         "' is not one of clouds, rings, blobs, regression, text"};
-    } else if (a == "-d") {
-      opt.d = static_cast<int>(integer_arg("-d", value_of(argc, argv, i), 1, 10000000));
-    } else if (a == "--classes") {
-      opt.classes = static_cast<int>(integer_arg("--classes", value_of(argc, argv, i), 2, 1000));
-    } else if (a == "--nnz") {
-      opt.nnz = static_cast<int>(integer_arg("--nnz", value_of(argc, argv, i), 1, 1000000));
-    } else if (a == "--seed") {
-      opt.seed =
-          static_cast<std::uint64_t>(integer_arg("--seed", value_of(argc, argv, i), 0, LLONG_MAX));
-    } else if (a == "--noise") {
-      opt.noise = number_arg("--noise", value_of(argc, argv, i));
-      if (opt.noise < 0 || opt.noise > 1)
-        throw UsageError{"option --noise: the probability must lie in [0, 1]"};
-    } else if (a.size() > 1 && a[0] == '-') {
-      throw UsageError{"unknown option '" + a + "'"};
-    } else {
-      files.push_back(argv[i]);
+// Scaled examples as the common scaling tool writes them: the head with 17
+// digits, each feature "index:value" with 6, every item followed by a blank.
+int cmd_scale(const cli::ScaleCommand& cmd) {
+  const ksvm::Dataset data = ksvm::read_dataset(cmd.data_file);
+  ksvm::ScaleRanges r;
+  if (cmd.restore_file.empty()) {
+    r = ksvm::measure_ranges(data, cmd.to);
+  } else {
+    r = ksvm::read_ranges(cmd.restore_file);
+    if (!r.y_scaling && cmd.to.y_scaling) {  // the heads' range from the data
+      const ksvm::ScaleRanges y = ksvm::measure_ranges(data, cmd.to);
+      r.y_scaling = true;
+      r.y_lower = y.y_lower;
+      r.y_upper = y.y_upper;
+      r.y_min = y.y_min;
+      r.y_max = y.y_max;
     }
   }
-  if (files.size() != 2)
-    throw UsageError{"generate takes N and OUTPUT_FILE"};
-  opt.n = static_cast<int>(integer_arg("N", files[0], 1, INT_MAX));
-  ksvm::OutFile out(files[1]);
-  ksvm::generate(opt, out.get());
+  std::vector<int> dropped;
+  const ksvm::Dataset scaled = ksvm::apply_ranges(data, r, &dropped);
+  for (int f : dropped)
+    std::fprintf(stderr, "kaltro-svm: warning: feature %d of %s is not in %s: left out\n", f + 1,
+                 cmd.data_file.c_str(), cmd.restore_file.c_str());
+  if (!cmd.save_file.empty())
+    ksvm::write_ranges(cmd.save_file, r);
+  for (int i = 0; i < scaled.n; i++) {
+    std::printf("%.17g ", scaled.head[static_cast<size_t>(i)]);
+    scaled.each_nonzero(i, [](int f, double v) { std::printf("%d:%g ", f + 1, v); });
+    std::putchar('\n');
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    throw ksvm::Failure(std::string("cannot write the scaled data: ") + std::strerror(errno));
+  if (scaled.nonzeros() > data.nonzeros())
+    std::fprintf(stderr,
+                 "kaltro-svm: warning: %zu non-zero values scaled into %zu; for features that "
+                 "are never negative, -l 0 keeps zeros zero\n",
+                 data.nonzeros(), scaled.nonzeros());
+  return 0;
+}
+
+// The contour of the rates over log2 C and log2 gamma, drawn by gnuplot
+// into a PNG image.
+void plot(const std::string& file, const std::string& title,
+          const std::vector<ksvm::GridPoint>& points, const ksvm::GridPoint& best) {
+  bool found = false;
+  const char* path = std::getenv("PATH");
+  for (std::string dirs = path ? path : ""; !found && !dirs.empty();) {
+    const size_t colon = dirs.find(':');
+    const std::string dir = dirs.substr(0, colon);
+    dirs = colon == std::string::npos ? "" : dirs.substr(colon + 1);
+    found = access(((dir.empty() ? "." : dir) + "/gnuplot").c_str(), X_OK) == 0;
+  }
+  if (!found) {
+    std::fprintf(stderr, "kaltro-svm: warning: gnuplot is not installed; no plot\n");
+    return;
+  }
+  std::FILE* g = popen("gnuplot", "w");
+  if (!g)
+    throw ksvm::Failure(std::string("cannot start gnuplot: ") + std::strerror(errno));
+  const bool mse = best.score.task == ksvm::kEpsilonSVR;
+  auto rate = [mse](const ksvm::GridPoint& p) {
+    return mse ? p.score.mean_squared_error : p.score.accuracy;
+  };
+  double top = rate(points[0]);
+  double cmin = points[0].log2c, cmax = cmin, gmin = points[0].log2g, gmax = gmin;
+  for (const ksvm::GridPoint& p : points) {
+    top = mse ? std::fmin(top, rate(p)) : std::fmax(top, rate(p));
+    cmin = std::fmin(cmin, p.log2c);
+    cmax = std::fmax(cmax, p.log2c);
+    gmin = std::fmin(gmin, p.log2g);
+    gmax = std::fmax(gmax, p.log2g);
+  }
+  std::string quoted;
+  for (char c : file)
+    quoted += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+  std::fprintf(g, "set term png transparent small linewidth 2 medium enhanced\n");
+  std::fprintf(g, "set output \"%s\"\n", quoted.c_str());
+  std::fprintf(g, "set xlabel \"log2(C)\"\nset ylabel \"log2(gamma)\"\n");
+  std::fprintf(g, "set xrange [%g:%g]\nset yrange [%g:%g]\n", cmin, cmax, gmin, gmax);
+  std::fprintf(g, "set contour\nset cntrparam levels incremental %g,%g,%g\n",
+               mse ? top : std::round(top) - 3, mse ? std::fmax(top, 1e-12) / 4 : 0.5,
+               mse ? 5 * top : 100.0);
+  std::fprintf(g, "unset surface\nunset ztics\nset view 0,0\nset key at screen 0.9,0.9\n");
+  std::string shown;
+  for (char c : title)
+    shown += c == '"' || c == '\\' ? ' ' : c;
+  std::fprintf(g, "set title \"%s\"\n", shown.c_str());
+  std::fprintf(
+      g, "set label \"Best log2(C) = %g  log2(gamma) = %g  %s = %g\" at screen 0.5,0.85 center\n",
+      best.log2c, best.log2g, mse ? "mean squared error" : "accuracy", rate(best));
+  std::fprintf(g, "splot \"-\" with lines\n");
+  // By C, then gamma downwards, a blank line between values of C.
+  std::vector<ksvm::GridPoint> sorted = points;
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const ksvm::GridPoint& a, const ksvm::GridPoint& b) {
+                     return a.log2c != b.log2c ? a.log2c < b.log2c : a.log2g > b.log2g;
+                   });
+  for (size_t i = 0; i < sorted.size(); i++) {
+    if (i > 0 && sorted[i].log2c != sorted[i - 1].log2c)
+      std::fputc('\n', g);
+    std::fprintf(g, "%g %g %g\n", sorted[i].log2c, sorted[i].log2g, rate(sorted[i]));
+  }
+  std::fprintf(g, "e\n");
+  if (pclose(g) != 0)
+    std::fprintf(stderr, "kaltro-svm: warning: gnuplot failed; %s may be missing\n", file.c_str());
+}
+
+int cmd_grid(const cli::GridCommand& cmd) {
+  catch_interrupts();
+  ksvm::Params prm = cmd.train.params;
+  const ksvm::Dataset data = read_training(cmd.train, prm);
+  ksvm::GridOptions opt = cmd.options;
+  const bool with_c = !opt.log2c.empty(), with_g = !opt.log2g.empty();
+  // One line per point as it comes: log2 C, log2 gamma (those searched), rate.
+  opt.on_point = [&](const ksvm::GridPoint& p) {
+    if (with_c)
+      std::printf("%g ", p.log2c);
+    if (with_g)
+      std::printf("%g ", p.log2g);
+    std::printf("%g\n",
+                p.score.task == ksvm::kEpsilonSVR ? p.score.mean_squared_error : p.score.accuracy);
+    std::fflush(stdout);
+  };
+  const ksvm::GridResult result = ksvm::grid_search(data, prm, opt);
+  const ksvm::GridPoint& best = result.points[result.best];
+  std::printf("best C: %s\n", ksvm::format_number(best.C).c_str());
+  std::printf("best gamma: %s\n", ksvm::format_number(best.gamma).c_str());
+  print_score("best cross-validation ", best.score);
+  if (!cmd.plot_file.empty()) {
+    std::fflush(stdout);
+    if (with_c && with_g)
+      plot(cmd.plot_file, ksvm::base_name(cmd.train.train_file), result.points, best);
+    else
+      std::fprintf(stderr, "kaltro-svm: warning: a grid of one dimension: no plot\n");
+  }
+  return 0;
+}
+
+int cmd_generate(const cli::GenerateCommand& cmd) {
+  ksvm::OutFile out(cmd.out_file);
+  ksvm::generate(cmd.options, out.get());
   out.close();
   return 0;
 }
@@ -425,31 +376,31 @@ int cmd_generate(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; i++) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("kaltro-svm %s: kernel machines trained with the kaltro solver\n\n%s%s",
-                  KALTRO_VERSION, kUsage, kHelp);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("kaltro-svm %s\n", KALTRO_VERSION);
-      return 0;
-    }
-  }
   try {
-    if (argc < 2)
-      throw UsageError{"no command"};
-    std::string cmd = argv[1];
-    if (cmd == "train")
-      return cmd_train(argc, argv);
-    if (cmd == "predict")
-      return cmd_predict(argc, argv);
-    if (cmd == "generate")
-      return cmd_generate(argc, argv);
-    throw UsageError{"unknown command '" + cmd + "'"};
-  } catch (const UsageError& e) {
+    const cli::Command cmd = cli::parse_command(argc, argv);
+    switch (cmd.kind) {
+      case cli::Command::kHelp:
+        std::printf("kaltro-svm %s: kernel machines trained with the kaltro solver\n\n%s%s",
+                    KALTRO_VERSION, cli::kUsage, cli::kHelp);
+        return 0;
+      case cli::Command::kVersion:
+        std::printf("kaltro-svm %s\n", KALTRO_VERSION);
+        return 0;
+      case cli::Command::kTrain:
+        return cmd_train(cmd.train);
+      case cli::Command::kPredict:
+        return cmd_predict(cmd.predict);
+      case cli::Command::kGenerate:
+        return cmd_generate(cmd.generate);
+      case cli::Command::kScale:
+        return cmd_scale(cmd.scale);
+      case cli::Command::kGrid:
+        return cmd_grid(cmd.grid);
+    }
+    return 2;
+  } catch (const cli::UsageError& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "kaltro-svm: %s\n%s", e.message.c_str(), kUsage);
+    std::fprintf(stderr, "kaltro-svm: %s\n%s", e.message.c_str(), cli::kUsage);
     return 2;
   } catch (const ksvm::Interrupted& e) {
     std::fflush(stdout);

@@ -113,7 +113,9 @@ def case_help(c):
     p = c.run(["--help"])
     c.check(p.returncode == 0, "--help exit %d" % p.returncode)
     for text in ("kaltro-svm train [options] TRAIN_FILE [MODEL_FILE]",
-                 "kaltro-svm predict TEST_FILE MODEL_FILE [OUTPUT_FILE]",
+                 "kaltro-svm predict [-b 0|1] TEST_FILE MODEL_FILE [OUTPUT_FILE]",
+                 "kaltro-svm scale [-l LOWER] [-u UPPER]", "kaltro-svm grid [grid options]",
+                 "-b 0|1", "-v K", "--seed S",
                  "-t TYPE", "-d DEGREE", "-g GAMMA", "-r COEF0", "-c C", "-e EPS", "-m MB",
                  "-q ", "--no-bias", "--trace N", "-s TASK", "-n NU", "-p P", "-wLABEL W",
                  "-h 0|1     accepted for compatibility: the solver always shrinks"):
@@ -146,8 +148,27 @@ def case_usage(c):
          "constraints, which the solver does not have; supported: 0 C-SVC, 2 one-class, "
          "3 epsilon-SVR"),
         (["train", "-s", "5", d], "kaltro-svm: option -s: '5' is not an integer from 0 to 4"),
-        (["train", "-b", "1", d], "kaltro-svm: option -b: probability estimates are not offered yet"),
-        (["train", "-v", "5", d], "kaltro-svm: option -v: cross-validation is not offered yet"),
+        (["train", "-b", "2", d], "kaltro-svm: option -b: '2' is not an integer from 0 to 1"),
+        (["train", "-s", "2", "-b", "1", d],
+         "kaltro-svm: option -b: probability estimates are not offered for one-class (-s 2)"),
+        (["train", "-v", "1", d], "kaltro-svm: option -v: '1' is not an integer from 2 to 2147483647"),
+        (["train", "-v", "5", d, "m"],
+         "kaltro-svm: option -v: cross-validation writes no model; give TRAIN_FILE alone"),
+        (["train", "--seed", "x", d],
+         "kaltro-svm: option --seed: 'x' is not an integer from 0 to 9223372036854775807"),
+        (["predict", "-b", "2", d, "m"], "kaltro-svm: option -b: '2' is not an integer from 0 to 1"),
+        (["scale"], "kaltro-svm: scale takes one FILE"),
+        (["scale", "-l", "2", "-u", "1", d],
+         "kaltro-svm: options -l and -u: the lower limit must lie below the upper one"),
+        (["scale", "-s", "a", "-r", "b", d],
+         "kaltro-svm: options -s and -r: the ranges are either saved or restored"),
+        (["grid", "-log2c", "1,2", d],
+         "kaltro-svm: option -log2c: '1,2' is not BEGIN,END,STEP (three numbers) or null"),
+        (["grid", "-log2g", "1,2,0", d], "kaltro-svm: option -log2g: the step must not be 0"),
+        (["grid", "--plot", "a\nset output", d],
+         "kaltro-svm: option --plot: the file name must not hold a line break"),
+        (["grid", "-b", "1", d],
+         "kaltro-svm: option -b: the grid search scores decision values, not probabilities"),
         (["train", "-h", "2", d], "kaltro-svm: option -h: '2' is not an integer from 0 to 1"),
         (["train", "-n", "0", d], "kaltro-svm: option -n: nu must lie in (0, 1]"),
         (["train", "-p", "-1", d], "kaltro-svm: option -p: the tube width must not be negative"),
@@ -620,6 +641,114 @@ def case_interrupt(c):
         c.check(f.read() == "old\n", "the old model was touched")
     c.check(sorted(os.listdir(c.work)) == ["big.model", "big.txt"],
             "files left: %r" % os.listdir(c.work))
+
+
+def case_selection(c):
+    """scale, -v, -b and grid against the common tools on the bundled sets."""
+    tools = {t: shutil.which(t) for t in ("svm-scale", "svm-train", "svm-predict")}
+    if not all(tools.values()):
+        print("svm-scale / svm-train / svm-predict not installed")
+        return SKIP
+    folder = os.path.dirname(c.data)
+    sets = [os.path.join(folder, n + ".txt")
+            for n in ("iris", "wine", "digits", "breast_cancer", "diabetes")]
+
+    def theirs(args):
+        p = subprocess.run(args, capture_output=True, text=True, timeout=240, cwd=c.work)
+        c.check(p.returncode == 0, "%s failed: %s" % (args, p.stderr))
+        return p.stdout
+
+    # Scaling: the same bytes, and the range files read both ways.
+    for data in sets:
+        for limits in ([], ["-l", "0", "-u", "1"], ["-l", "-2", "-u", "3", "-y", "0", "1"]):
+            tag = "scale %s %s" % (os.path.basename(data), " ".join(limits))
+            mine_r, their_r = c.path("mine.range"), c.path("their.range")
+            mine = c.run(["scale"] + limits + ["-s", mine_r, data])
+            c.check(mine.returncode == 0, tag + ": " + mine.stderr)
+            c.check(mine.stdout == theirs([tools["svm-scale"]] + limits + ["-s", their_r, data]),
+                    tag + ": output differs")
+            c.check(open(mine_r).read() == open(their_r).read(), tag + ": range files differ")
+            again = c.run(["scale", "-r", their_r, data])
+            c.check(again.stdout == mine.stdout, tag + ": their range file read differently")
+            c.check(theirs([tools["svm-scale"], "-r", mine_r, data]) == mine.stdout,
+                    tag + ": our range file read differently by theirs")
+
+    # Probability models, both ways: the same output bytes from either predictor.
+    for data, task in ((sets[0], "0"), (sets[1], "0"), (sets[3], "0")):
+        tag = "-b 1 %s" % os.path.basename(data)
+        mine_m, their_m = c.path("mine.model"), c.path("their.model")
+        c.check(c.run(["train", "-q", "-s", task, "-b", "1", data, mine_m]).returncode == 0, tag)
+        theirs([tools["svm-train"], "-q", "-s", task, "-b", "1", data, their_m])
+        for model in (mine_m, their_m):
+            out_k, out_l = c.path("k.out"), c.path("l.out")
+            k = c.run(["predict", "-b", "1", data, model, out_k])
+            c.check(k.returncode == 0, tag + ": " + k.stderr)
+            theirs([tools["svm-predict"], "-b", "1", data, model, out_l])
+            ok, ol = open(out_k).read(), open(out_l).read()
+            c.check(ok == ol, "%s %s: predictions differ" % (tag, os.path.basename(model)))
+            for line in ok.splitlines()[1:]:
+                probs = [float(v) for v in line.split()[1:]]
+                c.check(abs(sum(probs) - 1) < 1e-5, "%s: probabilities %r" % (tag, probs))
+
+    # Regression: the Laplace scale of our model is the one svm-predict reports.
+    mine_m, out_l = c.path("svr.model"), c.path("svr.out")
+    c.check(c.run(["train", "-q", "-s", "3", "-b", "1", sets[4], mine_m]).returncode == 0, "-s 3 -b 1")
+    with open(mine_m) as f:
+        prob_a = re.search(r"^probA (\S+)$", f.read(), re.M)
+    sigma = re.search(r"sigma=(\S+)", theirs([tools["svm-predict"], "-b", "1", sets[4], mine_m, out_l]))
+    c.check(prob_a is not None and sigma is not None and
+            abs(float(sigma.group(1)) / float(prob_a.group(1)) - 1) < 1e-5,
+            "-s 3 -b 1: probA %r, svm-predict's sigma %r" % (prob_a, sigma))
+    plain = c.path("plain.model")
+    c.check(c.run(["train", "-q", sets[0], plain]).returncode == 0, "train")
+    c.expect_failure(["predict", "-b", "1", sets[0], plain, c.path("x.out")], 1,
+                     "kaltro-svm: %s: the model holds no probability figures; train it with -b 1\n"
+                     % plain)
+
+    # Cross-validation: the texts, and rates within the noise of the folds.
+    for data, args, tolerance in ((sets[0], [], 3.0), (sets[3], [], 2.0), (sets[2], ["-g", "0.02"], 2.0)):
+        k = c.run(["train", "-q", "-v", "5"] + args + [data])
+        m = re.fullmatch(r"cross-validation accuracy: ([0-9.]+)% \((\d+)/(\d+)\)\n", k.stdout)
+        c.check(m is not None, "-v printed %r" % k.stdout)
+        l = re.search(r"Cross Validation Accuracy = ([0-9.]+)%",
+                      theirs([tools["svm-train"], "-q", "-v", "5"] + args + [data]))
+        if m and l:
+            c.check(abs(float(m.group(1)) - float(l.group(1))) <= tolerance,
+                    "-v %s: %s%% against %s%%" % (data, m.group(1), l.group(1)))
+    k = c.run(["train", "-q", "-s", "3", "-v", "5", sets[4]])
+    m = re.fullmatch(r"cross-validation mean squared error: ([0-9.]+)\n"
+                     r"cross-validation squared correlation: ([0-9.]+)\n", k.stdout)
+    c.check(m is not None, "-s 3 -v printed %r" % k.stdout)
+    l = re.search(r"Mean squared error = ([0-9.]+)",
+                  theirs([tools["svm-train"], "-q", "-s", "3", "-v", "5", sets[4]]))
+    if m and l:
+        c.check(abs(float(m.group(1)) / float(l.group(1)) - 1) < 0.05,
+                "-s 3 -v: %s against %s" % (m.group(1), l.group(1)))
+    c.check(c.run(["train", "-v", "5", "--seed", "3", sets[1]]).stdout ==
+            c.run(["train", "-v", "5", "--seed", "3", sets[1]]).stdout, "-v not repeatable")
+
+    # The grid: a line per point, C increasing within each gamma, then the best of them.
+    g = c.run(["grid", "-log2c", "-1,3,2", "-log2g", "-1,-3,-2", "-v", "4", sets[0]])
+    lines = g.stdout.splitlines()
+    points = [tuple(float(v) for v in line.split()) for line in lines[:-3]]
+    c.check([p[:2] for p in points] == [(-1, -1), (1, -1), (3, -1), (-1, -3), (1, -3), (3, -3)],
+            "grid points %r" % points)
+    # The highest rate; ties to the smaller C, then the smaller gamma.
+    best = max(points, key=lambda p: (p[2], -p[0], -p[1])) if points else (0, 0, 0)
+    c.check(lines[-3:-1] == ["best C: %g" % 2 ** best[0], "best gamma: %g" % 2 ** best[1]] and
+            lines[-1].startswith("best cross-validation accuracy: %.4f%% (" % best[2]),
+            "grid result %r, points %r" % (lines[-3:], points))
+    if shutil.which("gnuplot"):
+        png = c.path("grid.png")
+        c.check(c.run(["grid", "-log2c", "-1,3,2", "-log2g", "-1,-3,-2", "--plot", png, sets[0]])
+                .returncode == 0, "grid --plot")
+        with open(png, "rb") as f:
+            c.check(f.read(8) == b"\x89PNG\r\n\x1a\n", "grid --plot wrote no PNG")
+    for p in points:  # each point is the cross-validation -v gives at its C and gamma
+        k = c.run(["train", "-v", "4", "-c", "%g" % 2 ** p[0], "-g", "%g" % 2 ** p[1], sets[0]])
+        m = re.match(r"cross-validation accuracy: ([0-9.]+)%", k.stdout)
+        c.check(m is not None and abs(float(m.group(1)) - p[2]) <= 100 / 150 + 1e-9,
+                "grid point %r against -v %r" % (p, k.stdout))
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
