@@ -102,7 +102,10 @@ void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, Solve
   auto t0 = std::chrono::steady_clock::now();
   int steps = s.run(true, true);
   auto t1 = std::chrono::steady_clock::now();
-  if (steps < 0) {
+  if (steps == kaltro::step_limit_result && prm.keep_at_step_limit) {
+    steps = s.it;
+    r.converged = false;
+  } else if (steps < 0) {
     std::string why = s.last_error ? s.last_error : "error";
     if (steps == kaltro::step_limit_result)
       why += " (" + std::to_string(s.max_steps) +
@@ -124,6 +127,11 @@ void solve(KALTRO& s, const Dataset& data, const Params& prm, bool paired, Solve
     }
   if (s.equality)
     r.rho = -(free_count ? free_sum / free_count : 0.5 * (s.g_low + s.g_high));
+}
+
+// The factor on C of row i.
+inline double row_factor(const Params& prm, int i) {
+  return prm.row_weight.empty() ? 1.0 : prm.row_weight[static_cast<size_t>(i)];
 }
 
 inline bool at_bound(const KALTRO& s, int i) {
@@ -169,6 +177,14 @@ void check(const Dataset& data, const Params& prm) {
   for (const ClassWeight& w : prm.weights)
     if (!(w.weight >= 0) || !std::isfinite(w.weight))
       bad("the weight of class " + format_number(w.label) + " must not be negative");
+  if (!prm.row_weight.empty()) {
+    if (prm.row_weight.size() != static_cast<size_t>(data.n))
+      bad(std::to_string(prm.row_weight.size()) + " row weights for " + std::to_string(data.n) +
+          " rows");
+    for (size_t i = 0; i < prm.row_weight.size(); i++)
+      if (!(prm.row_weight[i] >= 0) || !std::isfinite(prm.row_weight[i]))
+        bad("the weight of row " + std::to_string(i + 1) + " must be finite and not negative");
+  }
   if (data.n < 1)
     bad("training needs at least one example");
   if (k.type == kPrecomputed)
@@ -183,7 +199,9 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
   // Classes in order of first appearance; two classes met as -1, +1 are
   // turned round, so that +1 is the class coded +1, as the common tools do.
   std::vector<double> label = data.labels;
-  if (label.size() == 2 && label[0] == -1 && label[1] == 1)
+  if (prm.sorted_labels)
+    std::sort(label.begin(), label.end());
+  else if (label.size() == 2 && label[0] == -1 && label[1] == 1)
     std::swap(label[0], label[1]);
   const int k = static_cast<int>(label.size());
   if (k < 2)
@@ -218,8 +236,8 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
       KALTRO s(n);
       for (int p = 0; p < n; p++) {
         const double y = p < ni ? 1 : -1;
-        const double c = C[static_cast<size_t>(p < ni ? i : j)];
         s.kidx[p] = p < ni ? ri[static_cast<size_t>(p)] : rj[static_cast<size_t>(p - ni)];
+        const double c = C[static_cast<size_t>(p < ni ? i : j)] * row_factor(prm, s.kidx[p]);
         s.lin[p] = y;
         s.lo[p] = std::fmin(0.0, c * y);
         s.hi[p] = std::fmax(0.0, c * y);
@@ -313,14 +331,18 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
 Model train_one_class(const Dataset& data, const Params& prm, TrainReport& rep) {
   const int n = data.n;
   KALTRO s(n);
-  // The sum of the coefficients is nu n, fixed by the start point.
-  const double total = prm.nu * n;
-  const int whole = static_cast<int>(total);
+  // The sum of the coefficients is nu times the sum of the boxes (n without
+  // row weights), fixed by the start point: boxes filled in row order.
+  double total = 0;
+  for (int i = 0; i < n; i++)
+    total += row_factor(prm, i);
+  double left = prm.nu * total;
   for (int i = 0; i < n; i++) {
     s.lin[i] = 0;
     s.lo[i] = 0;
-    s.hi[i] = 1;
-    s.x[i] = i < whole ? 1 : i == whole ? total - whole : 0;
+    s.hi[i] = row_factor(prm, i);
+    s.x[i] = std::fmin(s.hi[i], left);
+    left -= s.x[i];
   }
   s.equality = true;
   s.trace_level = prm.trace_level;
@@ -362,9 +384,10 @@ Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
     s.kidx[i] = s.kidx[n + i] = i;
     s.lin[i] = y - prm.p;
     s.lin[n + i] = y + prm.p;
+    const double c = prm.C * row_factor(prm, i);
     s.lo[i] = 0;
-    s.hi[i] = prm.C;
-    s.lo[n + i] = -prm.C;
+    s.hi[i] = c;
+    s.lo[n + i] = -c;
     s.hi[n + i] = 0;
     s.x[i] = s.x[n + i] = 0;
   }
@@ -397,6 +420,26 @@ Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
   return m;
 }
 
+// Training on the rows of positive weight only; the support vectors keep
+// their places among all rows.
+Model train_weighted(const Dataset& data, const Params& params, TrainReport& rep) {
+  std::vector<int> kept;
+  Params p = params;
+  p.row_weight.clear();
+  for (int i = 0; i < data.n; i++)
+    if (params.row_weight[static_cast<size_t>(i)] > 0) {
+      kept.push_back(i);
+      p.row_weight.push_back(params.row_weight[static_cast<size_t>(i)]);
+    }
+  if (kept.empty())
+    throw Failure("every row has weight 0; training needs at least one example");
+  Model m = train(select_rows(data, kept), p, &rep);
+  for (int& row : m.sv_index)
+    row = kept[static_cast<size_t>(row)];
+  rep.fitted.clear();
+  return m;
+}
+
 }  // namespace
 
 Model train(const Dataset& data, const Params& params, TrainReport* report) {
@@ -404,6 +447,8 @@ Model train(const Dataset& data, const Params& params, TrainReport* report) {
   TrainReport local;
   TrainReport& rep = report ? *report : local;
   rep = TrainReport();
+  if (std::find(params.row_weight.begin(), params.row_weight.end(), 0.0) != params.row_weight.end())
+    return train_weighted(data, params, rep);
   switch (params.task) {
     case kOneClass:
       return train_one_class(data, params, rep);
