@@ -210,8 +210,16 @@ class _BaseSVM(BaseEstimator):
                 delattr(self, name)
 
     def _fit(self, X, y, sample_weight):
-        """Fit on X and y (for one-class, y is "no_validation")."""
+        """Fit on X and y (for one-class, y is "no_validation"); a fit that
+        fails or is interrupted leaves the estimator unfitted."""
         self._forget()
+        try:
+            return self._fit_model(X, y, sample_weight)
+        except BaseException:
+            self._forget()
+            raise
+
+    def _fit_model(self, X, y, sample_weight):
         self._check_params()
         X, y = self._validate_X(X, y, reset=True)
         n = _num_samples(X)
