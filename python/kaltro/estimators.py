@@ -77,7 +77,7 @@ class _BaseSVM(BaseEstimator):
         # stopping tolerance on the order of the rows, which removing rows
         # from a shuffled set changes.  (Rows of weight 0 do drop out: a fit
         # with them gives the very bits of a fit on the others, in their
-        # order, at the same gamma; the tests check that.)
+        # order, at the same gamma; the trainer's tests check that.)
         return {
             "pairwise": self.kernel == "precomputed",
             "_xfail_checks": {
