@@ -4,10 +4,6 @@
 // precomputed kernel the only feature is "0:serial").
 #include "model.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -37,63 +33,6 @@ const char* task_name(int task) {
 }
 
 // ---------------------------------------------------------------- write ---
-
-// A file written under a temporary name beside its target and renamed into
-// place once complete; dropped when anything fails or the writer gives up.
-class ReplacingFile {
- public:
-  explicit ReplacingFile(const std::string& path) : path_(path) {
-    static std::atomic<unsigned> counter{0};
-    for (;;) {
-      tmp_ = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-      int fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd < 0 && errno == EEXIST)
-        continue;
-      if (fd < 0 || !(f_ = fdopen(fd, "w"))) {
-        int err = errno;
-        if (fd >= 0) {
-          ::close(fd);
-          ::unlink(tmp_.c_str());
-        }
-        throw Failure("cannot write '" + path + "': " + std::strerror(err));
-      }
-      std::setvbuf(f_, nullptr, _IOFBF, 1 << 16);
-      return;
-    }
-  }
-  ~ReplacingFile() {
-    if (f_) {
-      std::fclose(f_);
-      ::unlink(tmp_.c_str());
-    }
-  }
-  ReplacingFile(const ReplacingFile&) = delete;
-  ReplacingFile& operator=(const ReplacingFile&) = delete;
-  std::FILE* get() { return f_; }
-
-  /// Flush, close and rename into place; throws Failure when any step failed.
-  void commit() {
-    bool failed = std::ferror(f_) != 0;
-    int err = errno;
-    if (std::fclose(f_) != 0 && !failed) {
-      failed = true;
-      err = errno;
-    }
-    f_ = nullptr;
-    if (!failed && std::rename(tmp_.c_str(), path_.c_str()) != 0) {
-      failed = true;
-      err = errno;
-    }
-    if (failed) {
-      ::unlink(tmp_.c_str());
-      throw Failure("cannot write '" + path_ + "': " + std::strerror(err));
-    }
-  }
-
- private:
-  std::string path_, tmp_;
-  std::FILE* f_ = nullptr;
-};
 
 void write_numbers(std::FILE* f, const char* key, const std::vector<double>& v) {
   std::fputs(key, f);
@@ -264,7 +203,7 @@ void check_model(const Model& m) {
 
 void write_model(const std::string& path, const Model& m) {
   check_model(m);
-  ReplacingFile out(path);
+  OutFile out(path, OutFile::kReplace);
   std::FILE* f = out.get();
   const KernelParams& k = m.kernel;
   std::fprintf(f, "svm_type %s\nkernel_type %s\n", task_name(m.task), kKernelNames[k.type]);
@@ -304,7 +243,7 @@ void write_model(const std::string& path, const Model& m) {
       sv.each_nonzero(s, [&](int j, double v) { write_feature(f, j + 1, v); });
     std::fputc('\n', f);
   }
-  out.commit();
+  out.close();
 }
 
 Model read_model(const std::string& path) {

@@ -1,7 +1,10 @@
 #include "text.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -48,15 +51,38 @@ std::string base_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-OutFile::OutFile(const std::string& path) : path_(path), f_(std::fopen(path.c_str(), "w")) {
-  if (!f_)
-    throw Failure("cannot write '" + path + "': " + std::strerror(errno));
+OutFile::OutFile(const std::string& path, Mode mode) : path_(path) {
+  static std::atomic<unsigned> counter{0};
+  int fd = -1;
+  if (mode == kTruncate) {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } else {
+    do {
+      tmp_ = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+      fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EEXIST);
+  }
+  if (fd < 0 || !(f_ = fdopen(fd, "w"))) {
+    int err = errno;
+    if (fd >= 0) {
+      ::close(fd);
+      drop_temporary();
+    }
+    throw Failure("cannot write '" + path + "': " + std::strerror(err));
+  }
   std::setvbuf(f_, nullptr, _IOFBF, 1 << 16);
 }
 
 OutFile::~OutFile() {
-  if (f_)
+  if (f_) {
     std::fclose(f_);
+    drop_temporary();
+  }
+}
+
+void OutFile::drop_temporary() {
+  if (!tmp_.empty())
+    ::unlink(tmp_.c_str());
 }
 
 void OutFile::close() {
@@ -67,8 +93,14 @@ void OutFile::close() {
     err = errno;
   }
   f_ = nullptr;
-  if (failed)
+  if (!failed && !tmp_.empty() && std::rename(tmp_.c_str(), path_.c_str()) != 0) {
+    failed = true;
+    err = errno;
+  }
+  if (failed) {
+    drop_temporary();
     throw Failure("cannot write '" + path_ + "': " + std::strerror(err));
+  }
 }
 
 }  // namespace ksvm

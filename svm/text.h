@@ -21,19 +21,25 @@ std::string format_number(double v);
 std::string base_name(const std::string& path);
 
 // An output file that turns every write error into a Failure naming the file.
+// In replace mode it is written under a temporary name beside its target and
+// renamed into place by close(), so a reader never sees half a file; the
+// temporary is dropped when anything fails or the writer gives up.
 class OutFile {
  public:
-  explicit OutFile(const std::string& path);
+  enum Mode { kTruncate, kReplace };
+  explicit OutFile(const std::string& path, Mode mode = kTruncate);
   ~OutFile();
   OutFile(const OutFile&) = delete;
   OutFile& operator=(const OutFile&) = delete;
   std::FILE* get() { return f_; }
-  /// Flush and close; throws Failure when any write failed.
+  /// Flush, close (and rename into place); throws Failure when any step failed.
   void close();
 
  private:
-  std::string path_;
-  std::FILE* f_;
+  void drop_temporary();
+
+  std::string path_, tmp_;  // tmp_ empty unless replacing
+  std::FILE* f_ = nullptr;
 };
 
 }  // namespace ksvm
