@@ -17,7 +17,7 @@ endif()
 
 # Every folder with sources of the project; build trees are never among them.
 set(patterns)
-foreach(dir solver svm tools server client examples tests bench cmake)
+foreach(dir solver svm tools python server client examples tests bench cmake)
   foreach(ext c cpp h)
     list(APPEND patterns ${root}/${dir}/*.${ext})
   endforeach()

@@ -155,6 +155,9 @@ struct SolveReport {
   int bounded = 0;             ///< those whose coefficient sits at a bound of its box
   double rho = 0;              ///< the solve's rho (decision value = sum - rho)
   double seconds = 0;          ///< wall time of the solve
+  /// False when the solve stopped at the step limit (Params::keep_at_step_limit); objective
+  /// and the training predictions are then those of its last full pass.
+  bool converged = true;
 };
 
 /// How to train.
@@ -167,12 +170,22 @@ struct Params {
   double eps = 0.001;                ///< stopping tolerance on the solver's gradient gap, above 0
   double cache_mb = 100;             ///< kernel cache of each solve, in MB, above 0
   std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
-  bool bias = true;                  ///< C-SVC: false drops the bias term (decisions through 0)
+  /// A factor for each row (empty: 1 for every row), 0 or more: the box of row i is
+  /// C * class weight * row_weight[i] (C-SVC), C * row_weight[i] (epsilon-SVR) or
+  /// row_weight[i] (one-class, whose coefficients then sum to nu * the sum of the weights).
+  /// Rows of weight 0 take no part at all, as if they were not in the data.
+  std::vector<double> row_weight;
+  /// C-SVC: classes in increasing label order instead of the order of first appearance.
+  bool sorted_labels = false;
+  bool bias = true;         ///< C-SVC: false drops the bias term (decisions through 0)
   long long max_steps = 0;  ///< solver steps per solve before failing (0: max(10^7, 100 n))
   /// Probability figures in the model (Model::probA, probB), from an internal
   /// 5-fold cross-validation: C-SVC and epsilon-SVR, not one-class.
   bool probability = false;
   std::uint64_t seed = 1;  ///< the folds of that internal cross-validation
+  /// A solve that reaches max_steps ends there and keeps the point reached instead of failing
+  /// (SolveReport::converged is false).
+  bool keep_at_step_limit = false;
   /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
   int trace_level = 0;
   /// Raised (by a signal, another thread): Interrupted, at the next solve or regression kernel row.
@@ -223,7 +236,8 @@ struct TrainReport {
   int bounded = 0;  ///< support vectors at a bound of their box in every solve they are part of
   /// The model's prediction at each training row, from the solver's gradients
   /// (single-precision kernel rows); empty for C-SVC with more than two classes,
-  /// where it would take a prediction pass over all pairs.
+  /// where it would take a prediction pass over all pairs, and when rows of
+  /// weight 0 were left out.
   std::vector<double> fitted;
 };
 

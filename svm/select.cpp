@@ -88,13 +88,28 @@ std::vector<int> folds_for(const Dataset& data, const Params& params, int folds,
   return deal_folds(data.head, params.task == kCSVC, std::min(folds, data.n), seed);
 }
 
+namespace {
+
+// The parameters for training on `rows` of the data: row weights follow their rows.
+Params for_rows(const Params& prm, const std::vector<int>& rows) {
+  Params q = prm;
+  if (!prm.row_weight.empty()) {
+    q.row_weight.clear();
+    for (int r : rows)
+      q.row_weight.push_back(prm.row_weight[static_cast<size_t>(r)]);
+  }
+  return q;
+}
+
+}  // namespace
+
 std::vector<double> cross_validate_fold(const Dataset& data, const Params& prm,
                                         const FoldRows& rows, int f) {
   const Dataset train = select_rows(data, rows.train[static_cast<size_t>(f)]);
   const Dataset test = select_rows(data, rows.test[static_cast<size_t>(f)]);
   if (prm.task == kCSVC && train.labels.size() < 2)
     return std::vector<double>(static_cast<size_t>(test.n), train.labels.at(0));
-  Params q = prm;
+  Params q = for_rows(prm, rows.train[static_cast<size_t>(f)]);
   q.probability = prm.probability && prm.task == kCSVC;
   const Model m = ksvm::train(train, q);
   if (!q.probability)
@@ -157,12 +172,13 @@ void run_at(Solve& t, double C, SolveReport& r) {
 
 }  // namespace
 
-std::vector<std::vector<double>> grid_fold(const Dataset& data, const Params& prm,
+std::vector<std::vector<double>> grid_fold(const Dataset& data, const Params& params,
                                            const std::vector<double>& Cs, const FoldRows& rows,
                                            int f) {
+  const Params prm = for_rows(params, rows.train[static_cast<size_t>(f)]);
   const size_t nc = Cs.size();
   if (prm.task == kOneClass)  // C plays no part
-    return std::vector<std::vector<double>>(nc, cross_validate_fold(data, prm, rows, f));
+    return std::vector<std::vector<double>>(nc, cross_validate_fold(data, params, rows, f));
   const Dataset train = select_rows(data, rows.train[static_cast<size_t>(f)]);
   const Dataset test = select_rows(data, rows.test[static_cast<size_t>(f)]);
   const size_t nt = static_cast<size_t>(test.n);

@@ -151,7 +151,10 @@ void Solve::run(bool keep, SolveReport& r) {
   if (kept_)
     for (int i = 0; i < s.n; i++)
       position_[static_cast<size_t>(s.home[i])] = i;
-  if (steps < 0) {
+  if (steps == kaltro::step_limit_result && prm_.keep_at_step_limit) {
+    steps = s.it;
+    r.converged = false;
+  } else if (steps < 0) {
     std::string why = s.last_error ? s.last_error : "error";
     if (steps == kaltro::step_limit_result)
       why += " (" + std::to_string(s.max_steps) +
@@ -197,8 +200,9 @@ void setup_pair(Solve& t, const std::vector<int>& ri, const std::vector<int>& rj
     const double w = p < ni ? wi : wj;
     s.kidx[p] = p < ni ? ri[static_cast<size_t>(p)] : rj[static_cast<size_t>(p - ni)];
     s.lin[p] = y;
-    t.unit_lo[static_cast<size_t>(p)] = std::fmin(0.0, w * y);
-    t.unit_hi[static_cast<size_t>(p)] = std::fmax(0.0, w * y);
+    const double c = w * t.row_factor(s.kidx[p]);
+    t.unit_lo[static_cast<size_t>(p)] = std::fmin(0.0, c * y);
+    t.unit_hi[static_cast<size_t>(p)] = std::fmax(0.0, c * y);
     s.x[p] = 0;
   }
   s.equality = bias;
@@ -206,14 +210,18 @@ void setup_pair(Solve& t, const std::vector<int>& ri, const std::vector<int>& rj
 
 void setup_one_class(Solve& t, int n, double nu) {
   KALTRO& s = t.s;
-  // The sum of the coefficients is nu n, fixed by the start point.
-  const double total = nu * n;
-  const int whole = static_cast<int>(total);
+  // The sum of the coefficients is nu times the sum of the boxes (n without
+  // row weights), fixed by the start point: boxes filled in row order.
+  double total = 0;
+  for (int i = 0; i < n; i++)
+    total += t.row_factor(i);
+  double left = nu * total;
   for (int i = 0; i < n; i++) {
     s.lin[i] = 0;
     t.unit_lo[static_cast<size_t>(i)] = 0;
-    t.unit_hi[static_cast<size_t>(i)] = 1;
-    s.x[i] = i < whole ? 1 : i == whole ? total - whole : 0;
+    t.unit_hi[static_cast<size_t>(i)] = t.row_factor(i);
+    s.x[i] = std::fmin(t.unit_hi[static_cast<size_t>(i)], left);
+    left -= s.x[i];
   }
   s.equality = true;
 }
@@ -228,8 +236,8 @@ void setup_svr(Solve& t, const Dataset& data, double p) {
     s.lin[i] = y - p;
     s.lin[n + i] = y + p;
     t.unit_lo[a] = 0;
-    t.unit_hi[a] = 1;
-    t.unit_lo[b] = -1;
+    t.unit_hi[a] = t.row_factor(i);
+    t.unit_lo[b] = -t.row_factor(i);
     t.unit_hi[b] = 0;
     s.x[i] = s.x[n + i] = 0;
   }
@@ -438,6 +446,26 @@ Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
   return m;
 }
 
+// Training on the rows of positive weight only; the support vectors keep
+// their places among all rows.
+Model train_weighted(const Dataset& data, const Params& params, TrainReport& rep) {
+  std::vector<int> kept;
+  Params p = params;
+  p.row_weight.clear();
+  for (int i = 0; i < data.n; i++)
+    if (params.row_weight[static_cast<size_t>(i)] > 0) {
+      kept.push_back(i);
+      p.row_weight.push_back(params.row_weight[static_cast<size_t>(i)]);
+    }
+  if (kept.empty())
+    throw Failure("every row has weight 0; training needs at least one example");
+  Model m = train(select_rows(data, kept), p, &rep);
+  for (int& row : m.sv_index)
+    row = kept[static_cast<size_t>(row)];
+  rep.fitted.clear();
+  return m;
+}
+
 }  // namespace
 
 void check_training(const Dataset& data, const Params& prm) {
@@ -468,6 +496,14 @@ void check_training(const Dataset& data, const Params& prm) {
   for (const ClassWeight& w : prm.weights)
     if (!(w.weight >= 0) || !std::isfinite(w.weight))
       bad("the weight of class " + format_number(w.label) + " must not be negative");
+  if (!prm.row_weight.empty()) {
+    if (prm.row_weight.size() != static_cast<size_t>(data.n))
+      bad(std::to_string(prm.row_weight.size()) + " row weights for " + std::to_string(data.n) +
+          " rows");
+    for (size_t i = 0; i < prm.row_weight.size(); i++)
+      if (!(prm.row_weight[i] >= 0) || !std::isfinite(prm.row_weight[i]))
+        bad("the weight of row " + std::to_string(i + 1) + " must be finite and not negative");
+  }
   if (data.n < 1)
     bad("training needs at least one example");
   if (k.type == kPrecomputed)
@@ -481,7 +517,9 @@ Classes csvc_classes(const Dataset& data, const Params& prm) {
   // turned round, so that +1 is the class coded +1, as the common tools do.
   Classes c;
   c.label = data.labels;
-  if (c.label.size() == 2 && c.label[0] == -1 && c.label[1] == 1)
+  if (prm.sorted_labels)
+    std::sort(c.label.begin(), c.label.end());
+  else if (c.label.size() == 2 && c.label[0] == -1 && c.label[1] == 1)
     std::swap(c.label[0], c.label[1]);
   const size_t k = c.label.size();
   std::map<double, size_t> class_of;
@@ -504,6 +542,8 @@ Model train(const Dataset& data, const Params& params, TrainReport* report) {
   TrainReport local;
   TrainReport& rep = report ? *report : local;
   rep = TrainReport();
+  if (std::find(params.row_weight.begin(), params.row_weight.end(), 0.0) != params.row_weight.end())
+    return train_weighted(data, params, rep);
   switch (params.task) {
     case kOneClass:
       return train_one_class(data, params, rep);

@@ -58,6 +58,10 @@ class Solve {
   double x_of(int v) const { return s.x[position_[static_cast<size_t>(v)]]; }
   /// Whether x of caller variable v sits at a bound of its box.
   bool at_bound(int v) const;
+  /// The factor on C of data row `row` (Params::row_weight, 1 without).
+  double row_factor(int row) const {
+    return prm_.row_weight.empty() ? 1.0 : prm_.row_weight[static_cast<size_t>(row)];
+  }
 
  private:
   struct Rows;

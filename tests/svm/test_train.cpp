@@ -80,20 +80,26 @@ TEST(SvmTrain, ModelClassOrderAndSupportVectorGroups) {
   // set keeps the order met.  Support vectors come grouped by class, each
   // group in training order; a class's coefficients are positive against
   // the classes after it, and the model classifies its own separable data.
+  // Asked for, the classes come in increasing order instead.
   struct Case {
     const char* text;
     std::vector<double> label;
+    bool sorted;
   };
   const Case cases[] = {
-      {"-1 1:-1\n1 1:1\n-1 1:-2\n1 1:2.5\n", {1, -1}},
-      {"1 1:1\n-1 1:-1\n-1 1:-2\n1 1:2.5\n", {1, -1}},
-      {"2 1:-1\n1 1:1\n2 1:-2\n1 1:2.5\n", {2, 1}},
-      {"0 1:-1\n1 1:1\n0 1:-2\n1 1:2.5\n", {0, 1}},
-      {"-1 1:-1\n1 1:1\n2 1:4\n-1 1:-2\n1 1:2.5\n2 1:6\n", {-1, 1, 2}},
+      {"-1 1:-1\n1 1:1\n-1 1:-2\n1 1:2.5\n", {1, -1}, false},
+      {"1 1:1\n-1 1:-1\n-1 1:-2\n1 1:2.5\n", {1, -1}, false},
+      {"2 1:-1\n1 1:1\n2 1:-2\n1 1:2.5\n", {2, 1}, false},
+      {"0 1:-1\n1 1:1\n0 1:-2\n1 1:2.5\n", {0, 1}, false},
+      {"-1 1:-1\n1 1:1\n2 1:4\n-1 1:-2\n1 1:2.5\n2 1:6\n", {-1, 1, 2}, false},
+      {"1 1:1\n-1 1:-1\n-1 1:-2\n1 1:2.5\n", {-1, 1}, true},
+      {"2 1:4\n1 1:1\n-1 1:-1\n-1 1:-2\n1 1:2.5\n2 1:6\n", {-1, 1, 2}, true},
   };
   for (const Case& c : cases) {
     Dataset d = parse(c.text);
-    Model m = ksvm::train(d, quiet(ksvm::kLinear, 10));
+    Params o = quiet(ksvm::kLinear, 10);
+    o.sorted_labels = c.sorted;
+    Model m = ksvm::train(d, o);
     EXPECT_EQ(m.label, c.label) << c.text;
     ASSERT_EQ(static_cast<int>(m.nr_sv.size()), m.nr_class);
     int s = 0;
@@ -147,10 +153,14 @@ void check_optimal(const Dataset& d, const Params& o, const Model& m, const Trai
     EXPECT_LT(g_high - g_low, o.eps);
     // The solver's w comes from single-precision cached kernel rows.
     EXPECT_NEAR(w, r.solves[solve].objective, 1e-6 * std::fabs(w));
-    EXPECT_LE(-m.rho[solve], g_high + 1e-9);
-    EXPECT_GE(-m.rho[solve], g_low - 1e-9);
+    // rho comes from the solver's gradients, also in single precision.
+    const double slack = 1e-9 + 1e-8 * std::fabs(m.rho[solve]);
+    EXPECT_LE(-m.rho[solve], g_high + slack);
+    EXPECT_GE(-m.rho[solve], g_low - slack);
   };
 
+  // A row of weight 0 takes no part: no variable of the solve.
+  auto factor = [&](int i) { return o.row_weight.empty() ? 1.0 : o.row_weight[i]; };
   std::vector<double> by_row(static_cast<size_t>(d.n));
   if (o.task != ksvm::kCSVC) {
     for (int s = 0; s < m.sv.n; s++)
@@ -159,13 +169,21 @@ void check_optimal(const Dataset& d, const Params& o, const Model& m, const Trai
     for (int i = 0; i < d.n; i++) {
       const double y = d.head[i], c = by_row[i];
       if (o.task == ksvm::kOneClass) {
-        vars.push_back({i, 0, 0, 1, c});
+        vars.push_back({i, 0, 0, factor(i), c});
       } else {
-        vars.push_back({i, y - o.p, 0, o.C, std::fmax(c, 0.0)});
-        vars.push_back({i, y + o.p, -o.C, 0, std::fmin(c, 0.0)});
+        vars.push_back({i, y - o.p, 0, o.C * factor(i), std::fmax(c, 0.0)});
+        vars.push_back({i, y + o.p, -o.C * factor(i), 0, std::fmin(c, 0.0)});
       }
     }
     check(vars, m.coef[0], 0);
+    if (o.task == ksvm::kOneClass) {  // the coefficients sum to nu times the boxes
+      double sum = 0, boxes = 0;
+      for (int i = 0; i < d.n; i++) {
+        sum += by_row[i];
+        boxes += factor(i);
+      }
+      EXPECT_NEAR(sum, o.nu * boxes, 1e-9 * boxes);
+    }
     return;
   }
   std::vector<int> first(1, 0);
@@ -186,8 +204,9 @@ void check_optimal(const Dataset& d, const Params& o, const Model& m, const Trai
       std::vector<Var> vars;
       for (int i = 0; i < d.n; i++) {
         const double y = d.head[i] == m.label[a] ? 1 : d.head[i] == m.label[b] ? -1 : 0;
-        if (y != 0)
-          vars.push_back({i, y, std::fmin(0.0, o.C * y), std::fmax(0.0, o.C * y), by_row[i]});
+        const double c = o.C * factor(i) * y;
+        if (y != 0 && factor(i) > 0)
+          vars.push_back({i, y, std::fmin(0.0, c), std::fmax(0.0, c), by_row[i]});
       }
       check(vars, coef, solve);
     }
@@ -234,19 +253,84 @@ TEST(SvmTrain, EverySolveOptimalFromTheModel) {
     int task;
     double C;
   };
+  // Also with a factor on the box of each row: 0 (the row drops out), or
+  // from 0.25 to 2.
   for (const Case& c : {Case{&iris, ksvm::kCSVC, 10}, Case{&iris, ksvm::kOneClass, 1},
                         Case{&diabetes, ksvm::kEpsilonSVR, 100}}) {
-    Params o = quiet(ksvm::kRbf, c.C);
-    o.task = c.task;
-    o.kernel.gamma = 0.25;
-    o.nu = 0.3;
-    o.p = 5;
-    TrainReport r;
-    Model m = ksvm::train(*c.data, o, &r);
-    SCOPED_TRACE("task " + std::to_string(c.task));
-    ASSERT_EQ(r.solves.size(), c.task == ksvm::kCSVC ? 3u : 1u);
-    check_optimal(*c.data, o, m, r);
+    for (bool weighted : {false, true}) {
+      Params o = quiet(ksvm::kRbf, c.C);
+      o.task = c.task;
+      o.kernel.gamma = 0.25;
+      o.nu = 0.3;
+      o.p = 5;
+      for (int i = 0; weighted && i < c.data->n; i++)
+        o.row_weight.push_back(i % 7 == 3 ? 0.0 : 0.25 * (1 << (i % 4)));
+      TrainReport r;
+      Model m = ksvm::train(*c.data, o, &r);
+      SCOPED_TRACE("task " + std::to_string(c.task) + (weighted ? " weighted" : ""));
+      ASSERT_EQ(r.solves.size(), c.task == ksvm::kCSVC ? 3u : 1u);
+      check_optimal(*c.data, o, m, r);
+      for (int row : m.sv_index)
+        if (weighted) {
+          EXPECT_NE(row % 7, 3) << "row " << row << " of weight 0 is a support vector";
+        }
+    }
   }
+}
+
+TEST(SvmTrain, RowsOfWeightZeroDropOutExactly) {
+  // The same bits as training on the other rows alone, in their order; the
+  // support vectors keep their places among all rows.
+  const Dataset iris = ksvm::read_dataset(KSVM_DATA "iris.txt");
+  std::vector<int> kept;
+  Params weighted = quiet(ksvm::kRbf, 4);
+  weighted.kernel.gamma = 0.5;
+  for (int i = 0; i < iris.n; i++) {
+    weighted.row_weight.push_back(i % 3 == 1 ? 0.0 : 1.0 + i % 2);
+    if (i % 3 != 1)
+      kept.push_back(i);
+  }
+  Params alone = weighted;
+  alone.row_weight.clear();
+  for (int i : kept)
+    alone.row_weight.push_back(weighted.row_weight[i]);
+  for (int task : {ksvm::kCSVC, ksvm::kOneClass, ksvm::kEpsilonSVR}) {
+    weighted.task = alone.task = task;
+    Model w = ksvm::train(iris, weighted);
+    Model a = ksvm::train(ksvm::select_rows(iris, kept), alone);
+    EXPECT_EQ(w.coef, a.coef) << task;
+    EXPECT_EQ(w.rho, a.rho) << task;
+    ASSERT_EQ(w.sv_index.size(), a.sv_index.size()) << task;
+    for (size_t s = 0; s < w.sv_index.size(); s++)
+      EXPECT_EQ(w.sv_index[s], kept[a.sv_index[s]]) << task;
+  }
+  weighted.row_weight.assign(iris.n, 0.0);
+  EXPECT_EQ(ksvm_test::failure_of([&] { ksvm::train(iris, weighted); }),
+            "every row has weight 0; training needs at least one example");
+}
+
+TEST(SvmTrain, StepLimitFailsOrKeepsThePoint) {
+  const Dataset iris = ksvm::read_dataset(KSVM_DATA "iris.txt");
+  Params o = quiet(ksvm::kRbf, 100);
+  o.kernel.gamma = 0.5;
+  o.max_steps = 5;
+  EXPECT_EQ(ksvm_test::failure_of([&] { ksvm::train(iris, o); })
+                .rfind("classes 1 and 2: the solver "
+                       "stopped: Step limit",
+                       0),
+            0u);
+  o.keep_at_step_limit = true;
+  TrainReport r;
+  Model m = ksvm::train(iris, o, &r);
+  ASSERT_EQ(r.solves.size(), 3u);
+  for (const ksvm::SolveReport& s : r.solves) {
+    EXPECT_FALSE(s.converged);
+    EXPECT_EQ(s.steps, 5);
+  }
+  EXPECT_EQ(ksvm::predict(m, iris).size(), 150u);  // a model that predicts
+  o.max_steps = 0;
+  ksvm::train(iris, o, &r);
+  EXPECT_TRUE(r.solves[0].converged);
 }
 
 TEST(SvmTrain, RegressionVariablesShareTheirRows) {
@@ -296,6 +380,14 @@ TEST(SvmTrain, RefusedParametersNamed) {
     const char* message;
   };
   const Case cases[] = {
+      {[](Params& p) {
+         p.row_weight = {1, 2, 3};
+       },
+       "3 row weights for 2 rows"},
+      {[](Params& p) {
+         p.row_weight = {1, -2};
+       },
+       "the weight of row 2 must be finite and not negative"},
       {[](Params& p) { p.task = 1; },
        "nu-SVC and nu-SVR need two equality constraints, which the solver does not have; the "
        "tasks are 0 (C-SVC), 2 (one-class) and 3 (epsilon-SVR)"},
