@@ -272,6 +272,16 @@ TEST(SvmSelect, GridPointsAgreeWithCrossValidation) {
       else
         EXPECT_LE(best.mean_squared_error, p.score.mean_squared_error);
     }
+    // Row weights follow their rows into the folds: weights of 2 at half of C train the same.
+    Params w = prm;
+    w.row_weight.assign(static_cast<size_t>(data.n), 2.0);
+    for (double& l : opt.log2c)
+      l -= 1;
+    const ksvm::GridResult h = ksvm::grid_search(data, w, opt);
+    for (size_t i = 0; i < g.points.size(); i++) {
+      EXPECT_EQ(h.points[i].score.correct, g.points[i].score.correct);
+      EXPECT_EQ(h.points[i].score.mean_squared_error, g.points[i].score.mean_squared_error);
+    }
   }
 }
 
