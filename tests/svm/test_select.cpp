@@ -272,16 +272,32 @@ TEST(SvmSelect, GridPointsAgreeWithCrossValidation) {
       else
         EXPECT_LE(best.mean_squared_error, p.score.mean_squared_error);
     }
-    // Row weights follow their rows into the folds: weights of 2 at half of C train the same.
+    // Row weights follow their rows into the folds: a fold's predictions are
+    // those of a model trained on the other folds' rows with their weights,
+    // and the grid's point scores the same.
     Params w = prm;
-    w.row_weight.assign(static_cast<size_t>(data.n), 2.0);
-    for (double& l : opt.log2c)
-      l -= 1;
-    const ksvm::GridResult h = ksvm::grid_search(data, w, opt);
-    for (size_t i = 0; i < g.points.size(); i++) {
-      EXPECT_EQ(h.points[i].score.correct, g.points[i].score.correct);
-      EXPECT_EQ(h.points[i].score.mean_squared_error, g.points[i].score.mean_squared_error);
-    }
+    w.C = 1;
+    w.kernel.gamma = 0.125;
+    for (int i = 0; i < data.n; i++)
+      w.row_weight.push_back(1 + i % 3);
+    const ksvm::CrossValidation wcv = ksvm::cross_validate(data, w, opt.folds, opt.seed);
+    std::vector<int> in, out;
+    for (int i = 0; i < data.n; i++)
+      (wcv.fold[static_cast<size_t>(i)] == 0 ? out : in).push_back(i);
+    Params f = w;
+    f.row_weight.clear();
+    for (int i : in)
+      f.row_weight.push_back(w.row_weight[static_cast<size_t>(i)]);
+    const std::vector<double> pred =
+        ksvm::predict(ksvm::train(ksvm::select_rows(data, in), f), ksvm::select_rows(data, out));
+    for (size_t t = 0; t < out.size(); t++)
+      EXPECT_EQ(pred[t], wcv.predicted[static_cast<size_t>(out[t])]);
+    opt.log2c = {0};
+    opt.log2g = {-3};
+    const ksvm::Score one = ksvm::grid_search(data, w, opt).points.at(0).score;
+    EXPECT_NEAR(one.correct, wcv.score.correct, 1);
+    EXPECT_NEAR(one.mean_squared_error, wcv.score.mean_squared_error,
+                1e-6 * wcv.score.mean_squared_error);
   }
 }
 
