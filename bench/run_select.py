@@ -4,7 +4,7 @@ against svm-grid, kaltro-svm train -v against svm-train -v, and the log-loss
 of -b 1 probabilities on held-out rows.
 
     bench/run_select.py [--repeats R] [--sets digits,rings-10000]
-                        [--log2c -5,15,2] [--log2g 3,-15,-2] [--folds 5]
+                        [--log2c=-5,15,2] [--log2g=3,-15,-2] [--folds 5]
                         [--exe PATH] [--out bench/results/select.md]
 
 Without --exe it builds kaltro-svm in build-bench/ (Release) first.  The grid
@@ -130,7 +130,7 @@ def main():
     exe = os.path.abspath(exe)
     work = tempfile.mkdtemp(prefix="kaltro-select-")
     lines = ["# Model selection against the common tools", "",
-             "    bench/run_select.py --repeats %d --sets %s --log2c %s --log2g %s --folds %d"
+             "    bench/run_select.py --repeats %d --sets %s --log2c=%s --log2g=%s --folds %d"
              % (args.repeats, args.sets, args.log2c, args.log2g, args.folds), "",
              "## Grid search (one worker each; wall seconds, medians)", "",
              "| set | kaltro-svm grid s | svm-grid s | ratio | best rate (C, gamma): kaltro-svm |"
