@@ -169,6 +169,11 @@ struct Params {
   std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
   bool bias = true;                  ///< C-SVC: false drops the bias term (decisions through 0)
   long long max_steps = 0;  ///< solver steps per solve before failing (0: max(10^7, 100 n))
+  /// Threads training may use, the caller's included: 1 the caller's alone, 0 every
+  /// thread the machine offers.  Every number gives the same model, bit for bit: long
+  /// kernel rows and the gradient rebuild are computed in pieces, and the class pairs
+  /// of C-SVC are solved side by side where their caches fit in one budget together.
+  int threads = 1;
   /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
   int trace_level = 0;
   /// Raised (by a signal, another thread): Interrupted, at the next solve or regression kernel row.
@@ -226,12 +231,13 @@ Model train(const Dataset& data, const Params& params, TrainReport* report = nul
 // ---------------------------------------------------------- prediction ---
 
 /// Decision values of every row of `data`, row-major: for C-SVC k(k-1)/2 per
-/// row in pair order, else one.
-std::vector<double> decision_values(const Model& m, const Dataset& data);
+/// row in pair order, else one.  Rows are shared among `threads` threads (0:
+/// every thread the machine offers); the values do not depend on how many.
+std::vector<double> decision_values(const Model& m, const Dataset& data, int threads = 1);
 
 /// Predicted label (C-SVC: by vote, ties to the class that comes first;
 /// one-class: +1 inside, -1 outside) or value (regression) of every row.
-std::vector<double> predict(const Model& m, const Dataset& data);
+std::vector<double> predict(const Model& m, const Dataset& data, int threads = 1);
 
 }  // namespace ksvm
 
