@@ -133,6 +133,16 @@ void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, i
           from_dot(p, gather_dot(iz, vz, mz, sv.row(static_cast<int>(s)), sv.d), sv.norm2[s], nz);
     return;
   }
+  // Both sparse, and the features far more than the support vectors hold (a
+  // file may name feature 2^31 - 1): the two index lists merged, with the
+  // sums of the dense rule, so a work array of d doubles is never made.
+  if (static_cast<double>(z.d) > 4.0 * static_cast<double>(sv.index.size() + mz) + 65536) {
+    for (size_t s = 0; s < ns; s++) {
+      const size_t m = pairs(sv, static_cast<int>(s), is, vs);
+      out[s] = from_dot(p, merge_dot(is, vs, m, iz, vz, mz), sv.norm2[s], nz);
+    }
+    return;
+  }
   // Both sparse: row i spread once, each support vector gathered against it.
   // The work array stays all zeros between calls.
   thread_local std::vector<double> w;

@@ -7,37 +7,13 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz_input.h"
 #include "kaltro_svm.h"
-#include "kernel.h"
 
 namespace fuzz {
-
-// An upper bound of the cells of the dense matrix the text asks for: its
-// lines times one past the largest number before a ':' (or min_d).
-inline double dense_cells(const std::string& text, int min_d) {
-  double lines = 1, width = min_d, run = 0;
-  for (char c : text) {
-    if (c >= '0' && c <= '9') {
-      run = run * 10 + (c - '0');
-      continue;
-    }
-    if (c == ':')
-      width = std::max(width, run + 1);
-    else if (c == '\n')
-      lines += 1;
-    run = 0;
-  }
-  return lines * width;
-}
-
-// The dense holding asks for n x d doubles however few features are given,
-// so a short text can ask for gigabytes; the sanitizer reports that as a
-// fault (its operator new never throws std::bad_alloc).  Such texts are left
-// out; the rest, bad numbers and bad indices included, is fair game.
-const double kMaxCells = 1 << 21;
 
 // Its parts agree: sizes, the holding in use, finite numbers, the distinct
 // heads in order of first appearance, and squared norms with the bits the
@@ -70,12 +46,12 @@ inline void check_whole(const ksvm::Dataset& data) {
       labels.push_back(h);
   }
   FUZZ_CHECK(labels == data.labels);
-  std::vector<double> row(d);
+  // Summed as the dense dot product sums (four running sums, feature k into
+  // sum k & 3, in increasing k), over the non-zeros alone: a zero adds nothing.
   for (int i = 0; i < data.n; i++) {
-    for (int k = 0; k < data.d; k++)
-      row[static_cast<size_t>(k)] = data.at(i, k);
-    const double norm2 = ksvm::dot(row.data(), row.data(), data.d);
-    FUZZ_CHECK(data.norm2[static_cast<size_t>(i)] == norm2);
+    double s[4] = {0, 0, 0, 0};
+    data.each_nonzero(i, [&](int k, double v) { s[k & 3] += v * v; });
+    FUZZ_CHECK(data.norm2[static_cast<size_t>(i)] == (s[0] + s[1]) + (s[2] + s[3]));
   }
 }
 
@@ -83,11 +59,15 @@ inline void check_whole(const ksvm::Dataset& data) {
 inline bool same_rows(const ksvm::Dataset& a, const ksvm::Dataset& b) {
   if (a.n != b.n || a.head != b.head || a.norm2 != b.norm2)
     return false;
-  const int d = std::max(a.d, b.d);
-  for (int i = 0; i < a.n; i++)
-    for (int k = 0; k < d; k++)
-      if (a.at(i, k) != b.at(i, k))
-        return false;
+  std::vector<std::pair<int, double>> ra, rb;
+  for (int i = 0; i < a.n; i++) {
+    ra.clear();
+    rb.clear();
+    a.each_nonzero(i, [&](int k, double v) { ra.emplace_back(k, v); });
+    b.each_nonzero(i, [&](int k, double v) { rb.emplace_back(k, v); });
+    if (ra != rb)
+      return false;
+  }
   return true;
 }
 

@@ -103,9 +103,6 @@ bool same_model(const ksvm::Model& a, const ksvm::Model& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  if (fuzz::dense_cells(text, 0) > fuzz::kMaxCells)
-    return 0;  // as for data files (dataset_checks.h)
   Scratch& in = input_file();
   in.write(data, size);
   ksvm::Model m;
