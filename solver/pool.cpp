@@ -20,6 +20,9 @@ const std::chrono::microseconds kSpin(50);
 // More threads than this are never started, whatever is asked for.
 const int kMaxThreads = 256;
 
+// The next piece of a closed or exhausted job: beyond any count.
+const int kPast = INT_MAX / 2;
+
 }  // namespace
 
 class Pool {
@@ -128,10 +131,14 @@ Job::~Job() { close(); }
 
 void Job::open(int count, int helpers) { Pool::shared().open(*this, count, helpers); }
 
+// A piece claimed is always run: the count stays as it was opened, and
+// closing moves the next piece out of reach instead, so that a thread that
+// has just claimed piece i still runs it (and close waits for it) rather
+// than finding the count gone and leaving i undone.
 bool Job::take() noexcept {
   const int i = next_.fetch_add(1, std::memory_order_acq_rel);
   if (i >= count_.load(std::memory_order_acquire)) {
-    next_.store(INT_MAX / 2, std::memory_order_relaxed);  // no overflow however often asked
+    next_.store(kPast, std::memory_order_relaxed);  // no overflow however often asked
     return false;
   }
   piece(i);
@@ -139,7 +146,7 @@ bool Job::take() noexcept {
 }
 
 void Job::close() noexcept {
-  count_.store(0, std::memory_order_release);
+  next_.store(kPast, std::memory_order_release);
   if (listed_)
     Pool::shared().close(*this);
 }

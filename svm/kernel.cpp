@@ -174,7 +174,7 @@ void check_precomputed(const Dataset& data, int columns_needed, const std::strin
   }
 }
 
-KernelData::KernelData() : ahead(new KernelAhead) {}
+KernelData::KernelData() : stretch_min(kStretchMin), ahead(new KernelAhead) {}
 
 KernelData::KernelData(const Dataset& set, const KernelParams& params) : KernelData() {
   data = &set;

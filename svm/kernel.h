@@ -146,7 +146,6 @@ struct KernelData {
   const double* norm2 = nullptr;
   int d = 0;
   KernelParams p;
-  long long evals = 0;
   /// When raised, the next block computed (or entry off the walk) throws Interrupted.
   const std::atomic<bool>* stop = nullptr;
 
@@ -160,9 +159,16 @@ struct KernelData {
   const int* active = nullptr;
   /// Threads (the caller's included) that compute long walks; 1: blocks only.
   int threads = 1;
+  /// Walks shorter than this stay in blocks on the caller's thread
+  /// (kernel_ahead.h: kStretchMin; tests and measurements lower it).
+  int stretch_min;
 
   /// The entries computed ahead and the rows copied for them (kernel_ahead.h).
   std::unique_ptr<KernelAhead> ahead;
+
+  /// Counted on every call, so on a cache line of its own (the last): the
+  /// threads that compute pieces of a walk read the fields above all along.
+  alignas(64) long long evals = 0;
 
   KernelData();
   /// For kernel indices that are rows of `data` (which must outlive this).

@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 #include "fast_exp.h"
 #include "lanes.h"
@@ -538,33 +540,46 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
   return true;
 }
 
-// Entries of a piece of a stretch.  Small enough that the thread answering
-// the solver seldom waits for the piece it needs next, large enough that
-// taking one costs nothing beside it.
-constexpr int kSpan = 512;
-static_assert(kSpan % kAhead == 0, "a piece holds whole blocks");
+// Entries of a piece of a stretch: at most kSpan, small enough that the
+// thread answering the solver seldom waits for the piece it needs next; a
+// stretch has at least four pieces for each thread, down to kSpanMin, below
+// which taking a piece would cost as much as computing it.
+constexpr int kSpan = 512, kSpanMin = 64;
+static_assert(kSpan % kAhead == 0 && kSpanMin % kAhead == 0, "a piece holds whole blocks");
+
+int span_for(int total, int threads) {
+  const int even = (total / (4 * threads) + kAhead - 1) / kAhead * kAhead;
+  return std::max(kSpanMin, std::min(kSpan, even));
+}
+
+// How long the answering thread waits for a piece another thread computes
+// before it evaluates entries on its own: many times what a piece takes.
+const std::chrono::microseconds kPatience(200);
 
 }  // namespace
 
 // A long stretch of a walk, positions p0..p0+total-1 of row a, computed in
-// pieces of kSpan entries by whoever takes them: the thread that answers the
+// pieces of up to kSpan entries by whoever takes them: the thread that answers the
 // solver, when the piece it needs is not done yet, and the pool's threads.
 // Pieces start on a tile boundary, so each block touches tiles of its own.
 struct Stretch : kaltro::detail::Job {
   const KernelData* k = nullptr;
   KernelAhead* h = nullptr;
-  int a = 0, p0 = 0, total = 0, pieces = 0, rows = 0;
+  int a = 0, p0 = 0, total = 0, span = kSpan, pieces = 0, rows = 0;
   const double* w = nullptr;  // sparse data: the spread row and the places of features
   const int* index = nullptr;
   std::vector<int> key;
   std::vector<double> val;
   std::unique_ptr<std::atomic<bool>[]> done;
   int done_room = 0;
+  // A block held a kernel index the blocks cannot serve (never, for a walk
+  // whose positions were located): its entries are evaluated one by one.
+  std::atomic<bool> failed{false};
 
   ~Stretch() override { close(); }
 
   void piece(int i) noexcept override {
-    const int from = i * kSpan, to = std::min(total, from + kSpan);
+    const int from = i * span, to = std::min(total, from + span);
     for (int off = from; off < to; off += kAhead) {
       const int p = p0 + off;
       const int lanes = std::min(kAhead, k->n - p);
@@ -572,9 +587,11 @@ struct Stretch : kaltro::detail::Job {
       double* vb = val.data() + off;
       const bool ok = w ? sparse_fill(*k, *h, a, p, lanes, rows, w, index, kb, vb)
                         : dense_block(*k, *h, a, p, lanes, rows, kb, vb);
-      if (!ok)
+      if (!ok) {
         for (int t = 0; t < kAhead; t++)
-          kb[t] = -1;  // never a kernel index the solver asks for: answered afresh
+          kb[t] = -1;  // never a kernel index of the walk: evaluated afresh
+        failed.store(true, std::memory_order_relaxed);
+      }
     }
     done[static_cast<size_t>(i)].store(true, std::memory_order_release);
   }
@@ -603,36 +620,61 @@ struct Stretch : kaltro::detail::Job {
       key.resize(room);
       val.resize(room);
     }
-    pieces = (total + kSpan - 1) / kSpan;
+    span = span_for(total, helpers + 1);
+    pieces = (total + span - 1) / span;
     if (done_room < pieces) {
       done.reset(new std::atomic<bool>[static_cast<size_t>(pieces)]);
       done_room = pieces;
     }
     for (int i = 0; i < pieces; i++)
       done[static_cast<size_t>(i)].store(false, std::memory_order_relaxed);
+    failed.store(false, std::memory_order_relaxed);
     open(pieces, std::min(helpers, pieces - 1));
     return true;
   }
 
-  // Waits, taking pieces meanwhile, until entry t is done; returns the end
-  // of the entries done in a row from t on.
-  int wait_for(int t) {
-    const int need = t / kSpan;
-    while (!done[static_cast<size_t>(need)].load(std::memory_order_acquire))
-      if (!take())
+  // Waits, taking pieces meanwhile, until entry t is done, then returns the
+  // end of the entries done in a row from t on.  With `patient` false it
+  // gives up after kPatience and returns -1: the thread computing that piece
+  // may have lost its processor to another program, and the caller does
+  // better to evaluate entries on its own meanwhile.
+  int wait_for(int t, bool patient) {
+    const int need = t / span;
+    std::atomic<bool>& it = done[static_cast<size_t>(need)];
+    if (!it.load(std::memory_order_acquire)) {
+      while (!it.load(std::memory_order_acquire) && take()) {
+      }
+      const auto until = std::chrono::steady_clock::now() + kPatience;
+      for (int spins = 1; !it.load(std::memory_order_acquire); spins++) {
         kaltro::detail::relax();
+        if (spins % 64 == 0 && std::chrono::steady_clock::now() > until) {
+          if (!patient)
+            return -1;
+          std::this_thread::yield();
+        }
+      }
+    }
     int i = need + 1;
     while (i < pieces && done[static_cast<size_t>(i)].load(std::memory_order_acquire))
       i++;
-    return std::min(total, i * kSpan);
+    // Read after the pieces it covers: a failure they recorded is seen.
+    if (failed.load(std::memory_order_relaxed))
+      return -1;
+    return std::min(total, i * span);
   }
 
-  // Every piece, then the end of the job.
+  // Every piece, then the end of the job.  Each piece is waited for, not
+  // just the last: a pool thread may still hold an earlier one, and once the
+  // job is closed a piece it has claimed but not started is never run.
   void finish() {
     while (take()) {
     }
-    if (total > 0)
-      wait_for(total - 1);
+    for (int i = 0; i < pieces; i++)
+      for (int spins = 1; !done[static_cast<size_t>(i)].load(std::memory_order_acquire); spins++) {
+        kaltro::detail::relax();
+        if (spins % 1024 == 0)
+          std::this_thread::yield();  // its thread may have lost its processor
+      }
     close();
   }
 };
@@ -648,7 +690,7 @@ void end_stretch(KernelAhead& h) {
   h.key = h.block_key;
   h.val = h.block_val;
   h.row = -1;
-  h.start = h.next = h.end = h.ready = 0;
+  h.start = h.next = h.end = h.ready = h.alone = 0;
 }
 
 // Starts computing the walk of row a from position p in pieces when it is
@@ -658,7 +700,7 @@ bool start_stretch(KernelData& k, KernelAhead& h, int a, int p) {
     return false;
   const int to = p < *k.active ? *k.active : k.n;
   const int p0 = p - p % kTile;
-  if (to - p0 < kStretchMin)
+  if (to - p0 < k.stretch_min)
     return false;
   if (!h.stretch)
     h.stretch.reset(new Stretch);
@@ -668,9 +710,17 @@ bool start_stretch(KernelData& k, KernelAhead& h, int a, int p) {
   h.start = p0;
   h.next = p - p0;
   h.end = to - p0;
-  h.key = h.stretch->key.data();
+  h.alone = 0;
+  // The walk's own kernel indices tag the answers: the solver walks to the
+  // end without reordering, and the positions are read where the solver
+  // just read them instead of from memory another thread wrote.
+  h.key = k.order + p0;
   h.val = h.stretch->val.data();
-  h.ready = h.stretch->wait_for(h.next);
+  h.ready = h.stretch->wait_for(h.next, true);
+  if (h.ready < 0) {
+    end_stretch(h);
+    return false;
+  }
   h.stretches++;
   h.blocks += (h.end + kAhead - 1) / kAhead;
   return true;
@@ -690,12 +740,20 @@ bool compute_ahead(KernelData& k, int a, int b, double& value) {
   }
   if (!k.order || !(k.x || (k.data && k.data->sparse)))
     return false;
-  if (stretched && a == h.row && h.next < h.end) {  // the walk has reached entries not yet done
-    h.ready = h.stretch->wait_for(h.next);
-    if (h.key[h.next] == b) {
-      value = h.val[h.next++];
-      return true;
+  if (stretched && a == h.row && h.next < h.end && h.key[h.next] == b) {
+    // The walk has reached entries not done yet.  After waiting in vain
+    // once, the caller evaluates the rest of that piece on its own (with the
+    // same bits) instead of waiting again at every entry.
+    const int ready = h.next < h.alone ? -1 : h.stretch->wait_for(h.next, false);
+    if (ready < 0) {
+      if (h.next >= h.alone)
+        h.alone = std::min(h.end, (h.next / h.stretch->span + 1) * h.stretch->span);
+      h.next++;
+      return false;
     }
+    h.ready = ready;
+    value = h.val[h.next++];
+    return true;
   }
   // Most often the walk just goes on past the last block or stretch.
   const int after = h.start + h.end;
@@ -737,7 +795,7 @@ const double* whole_row(KernelData& k, int a) {
     h.stretch.reset(new Stretch);
   Stretch& s = *h.stretch;
   const bool blocks = k.order && (k.x || (k.data && k.data->sparse)) && k.p.type != kPrecomputed;
-  if (blocks && s.begin(k, h, a, 0, n, n >= kStretchMin ? k.threads - 1 : 0)) {
+  if (blocks && s.begin(k, h, a, 0, n, n >= k.stretch_min ? k.threads - 1 : 0)) {
     s.finish();
     h.blocks += (n + kAhead - 1) / kAhead;
   } else {

@@ -52,12 +52,17 @@ struct Stretch;
 // entries: then the answers up to `end` come in as the pieces are done.
 struct KernelAhead {
   int row = -1, start = 0, next = 0, end = 0, ready = 0;
+  /// In a stretch: entries before this are evaluated by the caller, whose
+  /// wait for the piece holding them ran out.
+  int alone = 0;
   const int* key;
   const double* val;
   int block_key[kAhead];
   double block_val[kAhead];
-  /// The kernel index answered last for `row` when no block was in use.
-  int last = -1;
+  /// The kernel index answered last for `row` when no block was in use.  On
+  /// a cache line apart from the fields above, which change on every answer,
+  /// since the threads computing a stretch read those below all the time.
+  alignas(64) int last = -1;
   /// Blocks computed (read by tests and measurements).
   long long blocks = 0;
   /// Stretches computed in pieces (read by tests and measurements).

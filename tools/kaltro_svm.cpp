@@ -192,7 +192,7 @@ int cmd_predict(const cli::PredictCommand& cmd) {
   ksvm::Dataset data = ksvm::read_dataset(test_file, read);
   if (read.precomputed)
     ksvm::check_precomputed(data, ksvm::max_serial(model), test_file, false);
-  std::vector<double> predicted = ksvm::predict(model, data);
+  std::vector<double> predicted = ksvm::predict(model, data, cmd.threads);
 
   ksvm::OutFile out(out_file);
   for (double v : predicted)

@@ -18,7 +18,7 @@ namespace cli {
 const char kUsage[] =
     "usage:\n"
     "  kaltro-svm train [options] TRAIN_FILE [MODEL_FILE]\n"
-    "  kaltro-svm predict TEST_FILE MODEL_FILE [OUTPUT_FILE]\n"
+    "  kaltro-svm predict [-j N] TEST_FILE MODEL_FILE [OUTPUT_FILE]\n"
     "  kaltro-svm generate [options] N OUTPUT_FILE\n"
     "  kaltro-svm --help | --version\n";
 
@@ -49,6 +49,8 @@ const char kHelp[] =
     "  --trace N  progress: 0 none, 1 marks, 2 status lines, 3 all (default 1); with\n"
     "             more than two classes, 1 is one line per class pair and the\n"
     "             solver's marks start at 2\n"
+    "  -j N       threads (default 0: every thread the machine offers; 1: one);\n"
+    "             every number gives the same model, bit for bit\n"
     "Probability estimates (-b 1) and cross-validation (-v) are not offered yet.\n"
     "\n"
     "The summary: n, d, then for C-SVC with more than two classes classes and\n"
@@ -64,7 +66,8 @@ const char kHelp[] =
     "predict: writes one prediction per line to OUTPUT_FILE (default: TEST_FILE's\n"
     "base name plus \".predict\", in the current directory) and prints the\n"
     "accuracy against the labels in TEST_FILE (classes, one-class: +1/-1), or the\n"
-    "mean squared error and squared correlation with its targets (SVR).\n"
+    "mean squared error and squared correlation with its targets (SVR).  -j N as\n"
+    "for train.\n"
     "\n"
     "generate: writes N examples of synthetic data, the same on every machine.\n"
     "  --kind K   clouds (two overlapping Gaussian clouds, default), rings (a ball\n"
@@ -109,6 +112,9 @@ long long integer_arg(const char* opt, const char* text, long long lowest, long 
   return v;
 }
 
+// -j: 0 stands for every thread the machine offers.
+int threads_arg(const char* text) { return static_cast<int>(integer_arg("-j", text, 0, 256)); }
+
 // The argument after option `i`, or a usage error when there is none.
 const char* value_of(int argc, const char* const* argv, int& i) {
   if (i + 1 >= argc)
@@ -120,6 +126,7 @@ TrainCommand parse_train(int argc, const char* const* argv) {
   TrainCommand t;
   ksvm::Params& prm = t.params;
   prm.trace_level = 1;
+  prm.threads = 0;
   std::vector<const char*> files;
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
@@ -176,6 +183,8 @@ TrainCommand parse_train(int argc, const char* const* argv) {
         throw UsageError("option -b: probability estimates are not offered yet");
     } else if (a == "-v") {
       throw UsageError("option -v: cross-validation is not offered yet");
+    } else if (a == "-j") {
+      prm.threads = threads_arg(value_of(argc, argv, i));
     } else if (a == "-q") {
       prm.trace_level = 0;
     } else if (a == "--no-bias") {
@@ -199,14 +208,17 @@ TrainCommand parse_train(int argc, const char* const* argv) {
 
 PredictCommand parse_predict(int argc, const char* const* argv) {
   std::vector<const char*> files;
+  PredictCommand p;
   for (int i = 2; i < argc; i++) {
-    if (argv[i][0] == '-' && argv[i][1])
+    if (std::strcmp(argv[i], "-j") == 0)
+      p.threads = threads_arg(value_of(argc, argv, i));
+    else if (argv[i][0] == '-' && argv[i][1])
       throw UsageError(std::string("unknown option '") + argv[i] + "'");
-    files.push_back(argv[i]);
+    else
+      files.push_back(argv[i]);
   }
   if (files.size() < 2 || files.size() > 3)
     throw UsageError("predict takes TEST_FILE, MODEL_FILE and optionally OUTPUT_FILE");
-  PredictCommand p;
   p.test_file = files[0];
   p.model_file = files[1];
   p.out_file = files.size() > 2 ? files[2] : ksvm::base_name(p.test_file) + ".predict";

@@ -30,11 +30,12 @@ struct TrainCommand {
   std::string model_file;    ///< where the model goes (default: TRAIN_FILE's base name + ".model")
 };
 
-/// kaltro-svm predict TEST_FILE MODEL_FILE [OUTPUT_FILE]
+/// kaltro-svm predict [-j N] TEST_FILE MODEL_FILE [OUTPUT_FILE]
 struct PredictCommand {
   std::string test_file;   ///< the examples to predict
   std::string model_file;  ///< the model
   std::string out_file;    ///< the predictions (default: TEST_FILE's base name + ".predict")
+  int threads = 0;         ///< -j: threads (0: every thread the machine offers)
 };
 
 /// kaltro-svm generate [options] N OUTPUT_FILE

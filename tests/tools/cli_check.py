@@ -113,9 +113,9 @@ def case_help(c):
     p = c.run(["--help"])
     c.check(p.returncode == 0, "--help exit %d" % p.returncode)
     for text in ("kaltro-svm train [options] TRAIN_FILE [MODEL_FILE]",
-                 "kaltro-svm predict TEST_FILE MODEL_FILE [OUTPUT_FILE]",
+                 "kaltro-svm predict [-j N] TEST_FILE MODEL_FILE [OUTPUT_FILE]",
                  "-t TYPE", "-d DEGREE", "-g GAMMA", "-r COEF0", "-c C", "-e EPS", "-m MB",
-                 "-q ", "--no-bias", "--trace N", "-s TASK", "-n NU", "-p P", "-wLABEL W",
+                 "-q ", "--no-bias", "--trace N", "-j N", "-s TASK", "-n NU", "-p P", "-wLABEL W",
                  "-h 0|1     accepted for compatibility: the solver always shrinks"):
         c.check(text in p.stdout, "--help lacks %r" % text)
     p = c.run(["--version"])
