@@ -2,6 +2,7 @@
 // its holes, rows slid together when the holes add up), the malloc fallback
 // for rows that find no room, and the paging hints for both.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -275,7 +276,7 @@ void free_entries(RowStore* st, float* data, int len) noexcept {
 // faults.  Purely a hint: nothing depends on it succeeding.
 void prefault(float* from, float* to) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  static bool works = true;
+  static std::atomic<bool> works{true};  // rows may be fetched on several threads
   static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   if (!works)
     return;

@@ -159,27 +159,43 @@ TEST(SvmThreads, SolvesWithRowsInPiecesComeOutBitForBit) {
   }
 }
 
+// Sparse rows with other heads: classes 1..4 (C-SVC) or targets (SVR).
+Dataset reheaded(Dataset data, bool targets) {
+  for (int i = 0; i < data.n; i++) {
+    double& y = data.head[static_cast<size_t>(i)];
+    y = targets ? y * (1 + (i % 7) / 7.0) : (y > 0 ? 1 : 2) + (i % 5 == 0 ? 2 : 0);
+  }
+  return data;
+}
+
 TEST(SvmThreads, EveryTaskTrainsAndPredictsTheSameOnAnyNumberOfThreads) {
   // Sizes past the length from which walks go in pieces (and regression's
-  // whole rows with them); ten classes small enough to be solved side by side.
+  // whole rows with them); class pairs small enough, for their cache, to be
+  // solved side by side.
   struct Case {
     const char* name;
     Dataset data;
     int task;
+    double cache_mb;
   };
+  const Dataset text = generated("text", 2300, 3000);
   Case cases[] = {
-      {"clouds", generated("clouds", 2300, 4), ksvm::kCSVC},
-      {"text", generated("text", 2300, 3000), ksvm::kCSVC},
-      {"blobs", generated("blobs", 1200, 3, 6), ksvm::kCSVC},
-      {"one-class", generated("rings", 2300, 3), ksvm::kOneClass},
-      {"regression", generated("regression", 2100, 3), ksvm::kEpsilonSVR},
+      {"clouds", generated("clouds", 2300, 4), ksvm::kCSVC, 2},
+      {"text", text, ksvm::kCSVC, 2},
+      {"blobs", generated("blobs", 1200, 3, 6), ksvm::kCSVC, 2},
+      {"text classes", reheaded(text, false), ksvm::kCSVC, 16},
+      {"one-class", generated("rings", 2300, 3), ksvm::kOneClass, 2},
+      {"text one-class", text, ksvm::kOneClass, 2},
+      {"regression", generated("regression", 2100, 3), ksvm::kEpsilonSVR, 2},
+      {"text regression", reheaded(text, true), ksvm::kEpsilonSVR, 2},
   };
+  ASSERT_TRUE(text.sparse && cases[3].data.sparse && cases[7].data.sparse);
   for (const Case& c : cases) {
     ksvm::Params prm;
     prm.task = c.task;
     prm.kernel.gamma = 0.5;
     prm.eps = 0.01;
-    prm.cache_mb = 2;
+    prm.cache_mb = c.cache_mb;
     std::vector<ksvm::TrainReport> reps;
     std::vector<ksvm::Model> models;
     std::vector<std::vector<double>> decisions;
