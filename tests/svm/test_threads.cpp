@@ -22,7 +22,8 @@ using ksvm::Dataset;
 bool same_bits(double u, double v) { return std::memcmp(&u, &v, sizeof u) == 0; }
 
 bool same_bits(const std::vector<double>& u, const std::vector<double>& v) {
-  return u.size() == v.size() && std::memcmp(u.data(), v.data(), sizeof(double) * u.size()) == 0;
+  return u.size() == v.size() &&
+         (u.empty() || std::memcmp(u.data(), v.data(), sizeof(double) * u.size()) == 0);
 }
 
 Dataset generated(const char* kind, int n, int d, int classes = 2) {
