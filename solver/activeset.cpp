@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "pool.h"
 #include "search.h"
 
 namespace {
@@ -19,8 +20,22 @@ void extremes(KALTRO& s, int from, int to) {
   s.g_low = e.low;
 }
 
-// g[p] -= d * r[p] over [from, to).
-inline void axpy_row(double* g, const float* r, double d, int from, int to) {
+// Positions of one piece when a row's update is shared between threads:
+// long enough that handing it over costs little beside it (measured: below
+// about twice this, the update is done sooner on one thread).
+const int kPiece = 16384;
+
+// g[p] -= d * r[p] over [from, to); long stretches in pieces on s.threads
+// threads.  Each g[p] gets the one product of its own, so the pieces give
+// the bits of the whole loop.
+void axpy_row(const KALTRO& s, double* g, const float* r, double d, int from, int to) {
+  if (s.threads > 1 && to - from >= 2 * kPiece) {
+    kaltro::detail::each((to - from + kPiece - 1) / kPiece, s.threads, [&](int i) {
+      const int a = from + i * kPiece;
+      kaltro::detail::update_one(g, r, d, a, to - a < kPiece ? to : a + kPiece);
+    });
+    return;
+  }
   kaltro::detail::update_one(g, r, d, from, to);
 }
 
@@ -83,7 +98,7 @@ void KALTRO::unshrink(bool from_gref) {
           continue;
         kaltro::detail::cache_room(*this);
         const float* r = getrow(k, n, false);
-        axpy_row(g, r, d, l, n);
+        axpy_row(*this, g, r, d, l, n);
       }
     } else {
       for (int p = l; p < n; p++)
@@ -94,7 +109,7 @@ void KALTRO::unshrink(bool from_gref) {
           continue;
         kaltro::detail::cache_room(*this);
         const float* r = getrow(k, n, false);
-        axpy_row(g, r, xk, l, n);
+        axpy_row(*this, g, r, xk, l, n);
       }
     }
     for (int p = 0; p < n; p++) {
@@ -116,7 +131,7 @@ void KALTRO::togbar(int k) {
     return;
   cache_clean();
   const float* r = getrow(k, n, false);
-  axpy_row(gref, r, d, 0, n);
+  axpy_row(*this, gref, r, d, 0, n);
   xref[k] = x[k];
 }
 

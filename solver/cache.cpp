@@ -121,7 +121,7 @@ float* KALTRO::getrow(int i, int upto, bool hot) {
     return r->data;
   }
   cache_bytes += r->resize(upto);
-  kaltro::detail::prefault(r->data + old, r->data + upto);
+  kaltro::detail::prefault(r->store, r->data + old, r->data + upto);
   try {
     const int ki = kidx[i];
     float* d = r->data;

@@ -47,6 +47,7 @@ class RowStore {
   size_t lost = 0;                // holes that could not be recorded, found again by close_gaps
   size_t loose = 0;               // holes that may add up before the end is let past `high`
   size_t written = 0;             // entry bytes stored since the rows were last slid together
+  size_t mapped = 0;              // the pages below this offset have been prefaulted
   std::map<size_t, size_t> gaps;  // free holes below end: offset -> bytes
   std::set<std::pair<size_t, size_t>> fits;  // the same holes as (bytes, offset)
 
@@ -97,6 +98,9 @@ float* cut_entries(RowStore* st, float* data, int old, int newlen) noexcept;
 void free_entries(RowStore* st, float* data, int len) noexcept;
 /// Map the pages of [from, to) ahead of writing them; only a hint.
 void prefault(float* from, float* to);
+/// The same for entries placed by `st` (which may be null): pages of the
+/// block mapped before are not asked for again.
+void prefault(RowStore* st, float* from, float* to);
 
 // ---- the working state behind KALTRO::work ----
 

@@ -93,6 +93,11 @@ class KALTRO {
   /// kaltro::write_stdout
   void (*output)(const char* text, bool flush, void* arg);
   void* output_arg;  ///< passed unchanged to output; default null
+  /// Threads, the caller's included, that may share the gradient rebuild over long
+  /// stretches of positions (the same sums in the same order: the same bits for any
+  /// number); the kernel is still called from the caller's thread alone.  1 or less:
+  /// the caller's thread only; default 1
+  int threads;
 
   // ---- the library's own, after the documented fields ----
   kaltro::detail::Work* work;  ///< opaque working state: diagonals by position, the row block

@@ -39,6 +39,7 @@ KALTRO::KALTRO(int n_)
       max_steps(0),
       output(kaltro::write_stdout),
       output_arg(nullptr),
+      threads(1),
       work(nullptr) {
   if (n_ < 0)
     throw std::invalid_argument("KALTRO: negative number of variables");

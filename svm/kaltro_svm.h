@@ -186,6 +186,11 @@ struct Params {
   /// A solve that reaches max_steps ends there and keeps the point reached instead of failing
   /// (SolveReport::converged is false).
   bool keep_at_step_limit = false;
+  /// Threads training may use, the caller's included: 1 the caller's alone, 0 every
+  /// thread the machine offers.  Every number gives the same model, bit for bit: long
+  /// kernel rows and the gradient rebuild are computed in pieces, and the class pairs
+  /// of C-SVC are solved side by side where their caches fit in one budget together.
+  int threads = 1;
   /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
   int trace_level = 0;
   /// Raised (by a signal, another thread): Interrupted, at the next solve or regression kernel row.
@@ -248,12 +253,13 @@ Model train(const Dataset& data, const Params& params, TrainReport* report = nul
 // ---------------------------------------------------------- prediction ---
 
 /// Decision values of every row of `data`, row-major: for C-SVC k(k-1)/2 per
-/// row in pair order, else one.
-std::vector<double> decision_values(const Model& m, const Dataset& data);
+/// row in pair order, else one.  Rows are shared among `threads` threads (0:
+/// every thread the machine offers); the values do not depend on how many.
+std::vector<double> decision_values(const Model& m, const Dataset& data, int threads = 1);
 
 /// Predicted label (C-SVC: by vote, ties to the class that comes first;
 /// one-class: +1 inside, -1 outside) or value (regression) of every row.
-std::vector<double> predict(const Model& m, const Dataset& data);
+std::vector<double> predict(const Model& m, const Dataset& data, int threads = 1);
 
 /// Class probabilities of every row of `data`, row-major, one per class in
 /// the model's label order, summing to 1: each class pair's sigmoid, coupled

@@ -174,7 +174,7 @@ void check_precomputed(const Dataset& data, int columns_needed, const std::strin
   }
 }
 
-KernelData::KernelData() : ahead(new KernelAhead) {}
+KernelData::KernelData() : stretch_min(kStretchMin), ahead(new KernelAhead) {}
 
 KernelData::KernelData(const Dataset& set, const KernelParams& params) : KernelData() {
   data = &set;
@@ -187,10 +187,12 @@ KernelData::KernelData(const Dataset& set, const KernelParams& params) : KernelD
 
 KernelData::~KernelData() = default;
 
-void KernelData::follow(const int* kidx, int positions) {
+void KernelData::follow(const int* kidx, int positions, const int* active_size) {
+  std::unique_ptr<KernelAhead> fresh(new KernelAhead);
+  ahead = std::move(fresh);  // a new walk: nothing kept from another (any stretch ended)
   order = kidx;
   n = positions;
-  *ahead = KernelAhead();  // a new walk: nothing kept from another
+  active = active_size;
 }
 
 namespace {
@@ -216,7 +218,7 @@ double callback(int a, int b, void* arg) {
   KernelData& k = *static_cast<KernelData*>(arg);
   k.evals++;
   KernelAhead& h = *k.ahead;
-  if (a == h.row && h.next < h.end && h.key[h.next] == b)
+  if (a == h.row && h.next < h.ready && h.key[h.next] == b)
     return h.val[h.next++];
   return fresh<D>(k, a, b);
 }
@@ -250,7 +252,7 @@ double sparse_callback(int a, int b, void* arg) {
   KernelData& k = *static_cast<KernelData*>(arg);
   k.evals++;
   KernelAhead& h = *k.ahead;
-  if (a == h.row && h.next < h.end && h.key[h.next] == b)
+  if (a == h.row && h.next < h.ready && h.key[h.next] == b)
     return h.val[h.next++];
   return sparse_fresh(k, a, b);
 }

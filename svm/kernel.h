@@ -131,13 +131,21 @@ using KernelFn = double (*)(int, int, void*);
 // kernel indices it belongs to, so a call that does not follow the walk
 // simply gets its value computed afresh: the answers never depend on the
 // guess, and they are the very bits a single evaluation gives.
+//
+// With more than one thread, a long walk is computed in pieces by the
+// pool's threads while the caller answers from the pieces done.  How far a
+// walk goes comes from the solver's active-set size: a walk that starts
+// below it fills an active row and ends there; one that starts at or beyond
+// it fills a row for the gradient and ends at n.  The solver walks each row
+// it fetches to the end, so no piece is still being computed when it next
+// reorders its variables; any call off the walk ends the stretch (waiting
+// for the pieces under way) before it is answered.
 struct KernelData {
   const Dataset* data = nullptr;
   const double* x = nullptr;
   const double* norm2 = nullptr;
   int d = 0;
   KernelParams p;
-  long long evals = 0;
   /// When raised, the next block computed (or entry off the walk) throws Interrupted.
   const std::atomic<bool>* stop = nullptr;
 
@@ -146,9 +154,21 @@ struct KernelData {
   int n = 0;
   /// Rows that kernel indices may name (0: n).
   int rows = 0;
+  /// The solver's active-set size, where walks below it end; null: walks are
+  /// not computed in pieces.
+  const int* active = nullptr;
+  /// Threads (the caller's included) that compute long walks; 1: blocks only.
+  int threads = 1;
+  /// Walks shorter than this stay in blocks on the caller's thread
+  /// (kernel_ahead.h: kStretchMin; tests and measurements lower it).
+  int stretch_min;
 
   /// The entries computed ahead and the rows copied for them (kernel_ahead.h).
-  const std::unique_ptr<KernelAhead> ahead;
+  std::unique_ptr<KernelAhead> ahead;
+
+  /// Counted on every call, so on a cache line of its own (the last): the
+  /// threads that compute pieces of a walk read the fields above all along.
+  alignas(64) long long evals = 0;
 
   KernelData();
   /// For kernel indices that are rows of `data` (which must outlive this).
@@ -156,8 +176,9 @@ struct KernelData {
   ~KernelData();
 
   /// The solver's kernel indices of its n positions, so that entries can be
-  /// computed ahead along its walk.
-  void follow(const int* kidx, int positions);
+  /// computed ahead along its walk; with the solver's active-set size (its
+  /// field l), long walks are computed in pieces on `threads` threads.
+  void follow(const int* kidx, int positions, const int* active_size = nullptr);
   /// The callback to hand to the solver, with this object as its argument.
   KernelFn callback() const;
 };

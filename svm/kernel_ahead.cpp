@@ -7,12 +7,16 @@
 #include "kernel_ahead.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 #include "fast_exp.h"
 #include "lanes.h"
+#include "pool.h"
 
 namespace ksvm {
 
@@ -416,40 +420,48 @@ void renumber(const KernelData& k, KernelAhead& h) {
             std::lower_bound(feature.begin(), feature.end(), data.index[e]) - feature.begin())];
 }
 
+// The tiles for dense rows, made at first use: room for a block from any
+// tile, unused lanes computing on zeros.
+void make_tiles(const KernelData& k, KernelAhead& h) {
+  const size_t n = static_cast<size_t>(k.n), ud = static_cast<size_t>(k.d);
+  if (h.held.size() == n)
+    return;
+  const size_t tiles = (n + kAhead + kTile - 1) / kTile;
+  h.px.assign(tiles * kTile * ud, 0.0);
+  h.pn.assign(tiles * kTile, 0.0);
+  h.held.assign(n, -1);
+  h.block = block_for(k.d);
+}
+
 // Computes the block of the two tiles from position p0 for row a of dense
-// data; false if the block holds a kernel index outside the data.  The rows
-// of the block are copied, as they are needed, into tiles kept in the
-// solver's position order, so that a block reads one stretch of memory
-// however the solver has reordered its variables, and one load fetches a
-// feature of kTile rows.
-bool dense_block(KernelData& k, KernelAhead& h, int a, int p0, int lanes, int rows) {
+// data into key/val; false if the block holds a kernel index outside the
+// data.  The rows of the block are copied, as they are needed, into tiles
+// kept in the solver's position order, so that a block reads one stretch of
+// memory however the solver has reordered its variables, and one load
+// fetches a feature of kTile rows.  A block touches only its own two tiles,
+// so blocks of different positions may be computed at the same time.
+bool dense_block(const KernelData& k, KernelAhead& h, int a, int p0, int lanes, int rows, int* key,
+                 double* val) {
   const int d = k.d;
-  const size_t n = static_cast<size_t>(k.n), ud = static_cast<size_t>(d);
-  if (h.held.size() != n) {
-    const size_t tiles = (n + kAhead + kTile - 1) / kTile;  // room for a block from any tile
-    h.px.assign(tiles * kTile * ud, 0.0);                   // unused lanes compute on zeros
-    h.pn.assign(tiles * kTile, 0.0);
-    h.held.assign(n, -1);
-    h.block = block_for(d);
-  }
+  const size_t ud = static_cast<size_t>(d);
   int* held = h.held.data() + p0;
   // Fixed-length loops for a whole block, so that they stay a few vector
   // instructions instead of library calls.
   int stale = 0;
   if (lanes == kAhead) {
     for (int t = 0; t < kAhead; t++) {
-      h.key[t] = k.order[p0 + t];
-      stale |= h.key[t] ^ held[t];
+      key[t] = k.order[p0 + t];
+      stale |= key[t] ^ held[t];
     }
   } else {
     for (int t = 0; t < lanes; t++) {
-      h.key[t] = k.order[p0 + t];
-      stale |= h.key[t] ^ held[t];
+      key[t] = k.order[p0 + t];
+      stale |= key[t] ^ held[t];
     }
   }
   if (stale) {
     for (int t = 0; t < lanes; t++) {
-      const int q = h.key[t];
+      const int q = key[t];
       if (held[t] == q)
         continue;
       if (q < 0 || q >= rows)
@@ -464,71 +476,344 @@ bool dense_block(KernelData& k, KernelAhead& h, int a, int p0, int lanes, int ro
     }
   }
   h.block(k, k.x + static_cast<size_t>(a) * ud, k.norm2[a],
-          h.px.data() + static_cast<size_t>(p0) * ud, h.pn.data() + p0, h.val);
+          h.px.data() + static_cast<size_t>(p0) * ud, h.pn.data() + p0, val);
   return true;
 }
+
+// What the blocks of sparse row a read: the row spread at the places
+// `index` gives (set up here, on the caller's thread); false when the
+// blocks cannot serve row a.
+bool sparse_setup(const KernelData& k, KernelAhead& h, int a, int rows, const double*& w,
+                  const int*& index) {
+  const bool numbered = renumbering(k);
+  if (numbered && h.mapped.empty())
+    renumber(k, h);
+  if (a < 0 || a >= rows || (numbered && !h.mapped[static_cast<size_t>(a)]))
+    return false;
+  if (!h.sparse_block)
+    h.sparse_block = sparse_block_for();
+  index = numbered ? h.renumbered.data() : k.data->index.data();
+  w = spread_row(k, a, index, numbered ? h.numbers : k.d);
+  return true;
+}
+
+// The block from position p0 for row a of sparse data, its rows read where
+// they lie; false if it holds a kernel index the blocks cannot serve.
+bool sparse_fill(const KernelData& k, const KernelAhead& h, int a, int p0, int lanes, int rows,
+                 const double* w, const int* index, int* key, double* val) {
+  const bool numbered = !h.mapped.empty() && index == h.renumbered.data();
+  for (int t = 0; t < kAhead; t++) {
+    key[t] = t < lanes ? k.order[p0 + t] : a;  // lanes beyond the end repeat row a
+    if (key[t] < 0 || key[t] >= rows || (numbered && !h.mapped[static_cast<size_t>(key[t])]))
+      return false;
+  }
+  h.sparse_block(k, w, index, k.norm2[a], key, val);
+  return true;
+}
+
+inline int row_count(const KernelData& k) { return k.rows > 0 ? k.rows : k.n; }
 
 // Computes the block from position p (rounded down to a tile) for row a;
 // false if the block holds a kernel index outside the data.
 bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
-  const int rows = k.rows > 0 ? k.rows : k.n;
+  const int rows = row_count(k);
   const int p0 = p - p % kTile;
   const int lanes = k.n - p0 < kAhead ? k.n - p0 : kAhead;
-  if (k.data && k.data->sparse) {  // rows read where they lie: no copies to keep
-    const bool numbered = renumbering(k);
-    if (numbered && h.mapped.empty())
-      renumber(k, h);
-    for (int t = 0; t < kAhead; t++) {
-      h.key[t] = t < lanes ? k.order[p0 + t] : a;  // lanes beyond the end repeat row a
-      if (h.key[t] < 0 || h.key[t] >= rows ||
-          (numbered && !h.mapped[static_cast<size_t>(h.key[t])]))
-        return false;
-    }
-    if (numbered && (a < 0 || a >= rows || !h.mapped[static_cast<size_t>(a)]))
+  if (k.data && k.data->sparse) {
+    const double* w;
+    const int* index;
+    if (!sparse_setup(k, h, a, rows, w, index) ||
+        !sparse_fill(k, h, a, p0, lanes, rows, w, index, h.block_key, h.block_val))
       return false;
-    if (!h.sparse_block)
-      h.sparse_block = sparse_block_for();
-    const int* index = numbered ? h.renumbered.data() : k.data->index.data();
-    const double* w = spread_row(k, a, index, numbered ? h.numbers : k.d);
-    h.sparse_block(k, w, index, k.norm2[a], h.key, h.val);
-  } else if (!dense_block(k, h, a, p0, lanes, rows)) {
-    return false;
+  } else {
+    make_tiles(k, h);
+    if (!dense_block(k, h, a, p0, lanes, rows, h.block_key, h.block_val))
+      return false;
   }
   h.row = a;
   h.start = p0;
   h.next = p - p0 + 1;
-  h.end = lanes;
+  h.end = h.ready = lanes;
+  h.key = h.block_key;
+  h.val = h.block_val;
   h.blocks++;
+  return true;
+}
+
+// Entries of a piece of a stretch: at most kSpan, small enough that the
+// thread answering the solver seldom waits for the piece it needs next; a
+// stretch has at least four pieces for each thread, down to kSpanMin, below
+// which taking a piece would cost as much as computing it.
+constexpr int kSpan = 512, kSpanMin = 64;
+static_assert(kSpan % kAhead == 0 && kSpanMin % kAhead == 0, "a piece holds whole blocks");
+
+int span_for(int total, int threads) {
+  const int even = (total / (4 * threads) + kAhead - 1) / kAhead * kAhead;
+  return std::max(kSpanMin, std::min(kSpan, even));
+}
+
+// How long the answering thread waits for a piece another thread computes
+// before it evaluates entries on its own: many times what a piece takes.
+const std::chrono::microseconds kPatience(200);
+
+}  // namespace
+
+// A long stretch of a walk, positions p0..p0+total-1 of row a, computed in
+// pieces of up to kSpan entries by whoever takes them: the thread that answers the
+// solver, when the piece it needs is not done yet, and the pool's threads.
+// Pieces start on a tile boundary, so each block touches tiles of its own.
+struct Stretch : kaltro::detail::Job {
+  const KernelData* k = nullptr;
+  KernelAhead* h = nullptr;
+  int a = 0, p0 = 0, total = 0, span = kSpan, pieces = 0, rows = 0;
+  const double* w = nullptr;  // sparse data: the spread row and the places of features
+  const int* index = nullptr;
+  std::vector<int> key;
+  std::vector<double> val;
+  std::unique_ptr<std::atomic<bool>[]> done;
+  int done_room = 0;
+  // A block held a kernel index the blocks cannot serve (never, for a walk
+  // whose positions were located): its entries are evaluated one by one.
+  std::atomic<bool> failed{false};
+
+  ~Stretch() override { close(); }
+
+  void piece(int i) noexcept override {
+    const int from = i * span, to = std::min(total, from + span);
+    for (int off = from; off < to; off += kAhead) {
+      const int p = p0 + off;
+      const int lanes = std::min(kAhead, k->n - p);
+      int* kb = key.data() + off;
+      double* vb = val.data() + off;
+      const bool ok = w ? sparse_fill(*k, *h, a, p, lanes, rows, w, index, kb, vb)
+                        : dense_block(*k, *h, a, p, lanes, rows, kb, vb);
+      if (!ok) {
+        for (int t = 0; t < kAhead; t++)
+          kb[t] = -1;  // never a kernel index of the walk: evaluated afresh
+        failed.store(true, std::memory_order_relaxed);
+      }
+    }
+    done[static_cast<size_t>(i)].store(true, std::memory_order_release);
+  }
+
+  // Sets up and opens the stretch from position p0 over `count` entries for
+  // row a, with `helpers` pool threads; false when the blocks cannot serve
+  // row a.
+  bool begin(KernelData& kd, KernelAhead& ka, int row, int from, int count, int helpers) {
+    close();  // the one before, done long since: nobody is inside
+    k = &kd;
+    h = &ka;
+    a = row;
+    p0 = from;
+    total = count;
+    rows = row_count(kd);
+    w = nullptr;
+    index = nullptr;
+    if (kd.data && kd.data->sparse) {
+      if (!sparse_setup(kd, ka, row, rows, w, index))
+        return false;
+    } else {
+      make_tiles(kd, ka);
+    }
+    const size_t room = static_cast<size_t>(total) + kAhead;
+    if (key.size() < room) {
+      key.resize(room);
+      val.resize(room);
+    }
+    span = span_for(total, helpers + 1);
+    pieces = (total + span - 1) / span;
+    if (done_room < pieces) {
+      done.reset(new std::atomic<bool>[static_cast<size_t>(pieces)]);
+      done_room = pieces;
+    }
+    for (int i = 0; i < pieces; i++)
+      done[static_cast<size_t>(i)].store(false, std::memory_order_relaxed);
+    failed.store(false, std::memory_order_relaxed);
+    open(pieces, std::min(helpers, pieces - 1));
+    return true;
+  }
+
+  // Waits, taking pieces meanwhile, until entry t is done, then returns the
+  // end of the entries done in a row from t on.  With `patient` false it
+  // gives up after kPatience and returns -1: the thread computing that piece
+  // may have lost its processor to another program, and the caller does
+  // better to evaluate entries on its own meanwhile.
+  int wait_for(int t, bool patient) {
+    const int need = t / span;
+    std::atomic<bool>& it = done[static_cast<size_t>(need)];
+    if (!it.load(std::memory_order_acquire)) {
+      while (!it.load(std::memory_order_acquire) && take()) {
+      }
+      const auto until = std::chrono::steady_clock::now() + kPatience;
+      for (int spins = 1; !it.load(std::memory_order_acquire); spins++) {
+        kaltro::detail::relax();
+        if (spins % 64 == 0 && std::chrono::steady_clock::now() > until) {
+          if (!patient)
+            return -1;
+          std::this_thread::yield();
+        }
+      }
+    }
+    int i = need + 1;
+    while (i < pieces && done[static_cast<size_t>(i)].load(std::memory_order_acquire))
+      i++;
+    // Read after the pieces it covers: a failure they recorded is seen.
+    if (failed.load(std::memory_order_relaxed))
+      return -1;
+    return std::min(total, i * span);
+  }
+
+  // Every piece, then the end of the job.  Each piece is waited for, not
+  // just the last: a pool thread may still hold an earlier one, and once the
+  // job is closed a piece it has claimed but not started is never run.
+  void finish() {
+    while (take()) {
+    }
+    for (int i = 0; i < pieces; i++)
+      for (int spins = 1; !done[static_cast<size_t>(i)].load(std::memory_order_acquire); spins++) {
+        kaltro::detail::relax();
+        if (spins % 1024 == 0)
+          std::this_thread::yield();  // its thread may have lost its processor
+      }
+    close();
+  }
+};
+
+KernelAhead::KernelAhead() : key(block_key), val(block_val) {}
+KernelAhead::~KernelAhead() = default;
+
+namespace {
+
+// Back to answering from blocks, no thread left inside the stretch.
+void end_stretch(KernelAhead& h) {
+  h.stretch->close();
+  h.key = h.block_key;
+  h.val = h.block_val;
+  h.row = -1;
+  h.start = h.next = h.end = h.ready = h.alone = 0;
+}
+
+// Starts computing the walk of row a from position p in pieces when it is
+// long enough to pay; false when it is left to blocks.
+bool start_stretch(KernelData& k, KernelAhead& h, int a, int p) {
+  if (k.threads <= 1 || !k.active)
+    return false;
+  const int to = p < *k.active ? *k.active : k.n;
+  const int p0 = p - p % kTile;
+  if (to - p0 < k.stretch_min)
+    return false;
+  if (!h.stretch)
+    h.stretch.reset(new Stretch);
+  if (!h.stretch->begin(k, h, a, p0, to - p0, k.threads - 1))
+    return false;
+  h.row = a;
+  h.start = p0;
+  h.next = p - p0;
+  h.end = to - p0;
+  h.alone = 0;
+  // The walk's own kernel indices tag the answers: the solver walks to the
+  // end without reordering, and the positions are read where the solver
+  // just read them instead of from memory another thread wrote.
+  h.key = k.order + p0;
+  h.val = h.stretch->val.data();
+  h.ready = h.stretch->wait_for(h.next, true);
+  if (h.ready < 0) {
+    end_stretch(h);
+    return false;
+  }
+  h.stretches++;
+  h.blocks += (h.end + kAhead - 1) / kAhead;
   return true;
 }
 
 }  // namespace
 
 bool compute_ahead(KernelData& k, int a, int b, double& value) {
+  KernelAhead& h = *k.ahead;
+  const bool stretched = h.key != h.block_key;
   // Every call that is not answered from a block comes here, so a stop
   // asked for is seen within a block of entries, at no cost per entry.
-  if (k.stop && k.stop->load(std::memory_order_relaxed))
+  if (k.stop && k.stop->load(std::memory_order_relaxed)) {
+    if (stretched)
+      end_stretch(h);
     throw Interrupted();
+  }
   if (!k.order || !(k.x || (k.data && k.data->sparse)))
     return false;
-  KernelAhead& h = *k.ahead;
-  // Most often the walk just goes on past the last block.
-  const int after = h.start + kAhead;
+  if (stretched && a == h.row && h.next < h.end && h.key[h.next] == b) {
+    // The walk has reached entries not done yet.  After waiting in vain
+    // once, the caller evaluates the rest of that piece on its own (with the
+    // same bits) instead of waiting again at every entry.
+    const int ready = h.next < h.alone ? -1 : h.stretch->wait_for(h.next, false);
+    if (ready < 0) {
+      if (h.next >= h.alone)
+        h.alone = std::min(h.end, (h.next / h.stretch->span + 1) * h.stretch->span);
+      h.next++;
+      return false;
+    }
+    h.ready = ready;
+    value = h.val[h.next++];
+    return true;
+  }
+  // Most often the walk just goes on past the last block or stretch.
+  const int after = h.start + h.end;
   int p = -1;
-  if (h.end == kAhead && after < k.n && k.order[after] == b) {
+  if (h.end > 0 && h.next == h.end && after < k.n && k.order[after] == b) {
     p = after;
   } else {
-    const int prev = h.row != a ? -1 : h.end > 0 ? h.key[h.next - 1] : h.last;
+    const int prev = h.row != a ? -1 : h.next > 0 ? h.key[h.next - 1] : h.last;
     p = locate(k, h, b, prev);
+  }
+  if (stretched)
+    end_stretch(h);
+  if (p >= 0 && start_stretch(k, h, a, p)) {
+    if (h.key[h.next] == b) {
+      value = h.val[h.next++];
+      return true;
+    }
+    end_stretch(h);
+    p = -1;
   }
   if (p < 0 || !fill_block(k, h, a, p)) {
     h.row = a;
-    h.end = 0;
+    h.end = h.ready = h.next = 0;
     h.last = b;
     return false;
   }
-  value = h.val[p - h.start];
+  value = h.block_val[p - h.start];
   return true;
+}
+
+const double* whole_row(KernelData& k, int a) {
+  KernelAhead& h = *k.ahead;
+  if (h.key != h.block_key)
+    end_stretch(h);
+  h.row = -1;
+  h.next = h.end = h.ready = 0;
+  const int n = k.n;
+  if (!h.stretch)
+    h.stretch.reset(new Stretch);
+  Stretch& s = *h.stretch;
+  const bool blocks = k.order && (k.x || (k.data && k.data->sparse)) && k.p.type != kPrecomputed;
+  if (blocks && s.begin(k, h, a, 0, n, n >= k.stretch_min ? k.threads - 1 : 0)) {
+    s.finish();
+    h.blocks += (n + kAhead - 1) / kAhead;
+    if (!s.failed.load(std::memory_order_relaxed)) {  // every entry from a block
+      k.evals += n;
+      return s.val.data();
+    }
+  } else {
+    s.close();
+    s.key.assign(static_cast<size_t>(n) + kAhead, -1);
+    s.val.resize(static_cast<size_t>(n) + kAhead);
+  }
+  // Entries no block could serve, one evaluation each.
+  double* out = s.val.data();
+  for (int p = 0; p < n; p++)
+    if (s.key[static_cast<size_t>(p)] != k.order[p])
+      out[p] = kernel_value(k.p, *k.data, a, *k.data, k.order[p]);
+  k.evals += n;
+  return out;
 }
 
 }  // namespace ksvm

@@ -4,6 +4,7 @@
 #ifndef KSVM_KERNEL_AHEAD_H
 #define KSVM_KERNEL_AHEAD_H
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -41,17 +42,31 @@ using KernelBlockFn = void (*)(const KernelData& k, const double* xa, double na,
 using SparseBlockFn = void (*)(const KernelData& k, const double* w, const int* index, double na,
                                const int* keys, double* out);
 
-// What has been computed ahead: K(row, key[t]) = val[t] for next <= t < end,
-// key[t] the kernel index at position start + t.  The callback answers from
-// it while the solver's calls follow the walk.
+struct Stretch;
+
+// What has been computed ahead: K(row, key[t]) = val[t] for next <= t <
+// ready, key[t] the kernel index at position start + t.  The callback
+// answers from it while the solver's calls follow the walk.  key and val
+// point at the block of kAhead entries below, or, while a long stretch of
+// the walk is computed in pieces by several threads, at the stretch's
+// entries: then the answers up to `end` come in as the pieces are done.
 struct KernelAhead {
-  int row = -1, start = 0, next = 0, end = 0;
-  int key[kAhead];
-  double val[kAhead];
-  /// The kernel index answered last for `row` when no block was in use.
-  int last = -1;
+  int row = -1, start = 0, next = 0, end = 0, ready = 0;
+  /// In a stretch: entries before this are evaluated by the caller, whose
+  /// wait for the piece holding them ran out.
+  int alone = 0;
+  const int* key;
+  const double* val;
+  int block_key[kAhead];
+  double block_val[kAhead];
+  /// The kernel index answered last for `row` when no block was in use.  On
+  /// a cache line apart from the fields above, which change on every answer,
+  /// since the threads computing a stretch read those below all the time.
+  alignas(64) int last = -1;
   /// Blocks computed (read by tests and measurements).
   long long blocks = 0;
+  /// Stretches computed in pieces (read by tests and measurements).
+  long long stretches = 0;
   std::vector<int> where;  ///< first position of each kernel index when last looked up
   std::vector<int> twin;   ///< the next position with the same kernel index, or -1
   std::vector<double> px;  ///< dense rows copied into position order, in tiles of 8 positions
@@ -73,7 +88,19 @@ struct KernelAhead {
   std::vector<int> renumbered;
   std::vector<unsigned char> mapped;
   int numbers = 0;
+
+  /// The stretch in pieces, kept for the next one (its job closed).
+  std::unique_ptr<Stretch> stretch;
+
+  KernelAhead();
+  ~KernelAhead();
+  KernelAhead(const KernelAhead&) = delete;
+  KernelAhead& operator=(const KernelAhead&) = delete;
 };
+
+/// Entries of a walk shorter than this are computed in blocks on the
+/// caller's thread; from here on, with more than one thread, in pieces.
+constexpr int kStretchMin = 2048;
 
 /// w of k.ahead holding row a of sparse data, its features placed by
 /// `index` (aligned with the data's pairs) in an array of `size` doubles;
@@ -90,6 +117,12 @@ inline bool renumbering(const KernelData& k) {
 /// K(a, b) from a block computed for the position of b in k.order; false
 /// (and nothing kept) when b has none or the order is not a set of rows.
 bool compute_ahead(KernelData& k, int a, int b, double& value);
+
+/// K(a, order[p]) for every position p of k's walk (k.order and k.data must be set):
+/// what one call per position would answer, without a call per entry, in
+/// pieces on k.threads threads for a long walk.  Counted in k.evals; valid
+/// until the next call on k.
+const double* whole_row(KernelData& k, int a);
 
 }  // namespace ksvm
 

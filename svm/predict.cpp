@@ -1,16 +1,23 @@
 // Decision values and predictions of a model, as the common predict tool
 // computes them: the same sums in the same order, votes over the class pairs
 // with ties to the class that comes first.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <mutex>
 #include <vector>
 
 #include "kernel.h"
 #include "model.h"
+#include "pool.h"
+#include "train.h"
 
 namespace ksvm {
 
 namespace {
+
+// Rows of one piece of a prediction shared between threads.
+const int kRows = 32;
 
 size_t solves(const Model& m) {
   const size_t k = static_cast<size_t>(m.nr_class);
@@ -50,7 +57,7 @@ int max_serial(const Model& m) {
   return static_cast<int>(top);
 }
 
-std::vector<double> decision_values(const Model& m, const Dataset& data) {
+std::vector<double> decision_values(const Model& m, const Dataset& data, int threads) {
   check_model(m);
   if (m.kernel.type == kPrecomputed)
     check_precomputed(data, max_serial(m), "the data", false);
@@ -59,11 +66,30 @@ std::vector<double> decision_values(const Model& m, const Dataset& data) {
   for (int c : m.nr_sv)
     first.push_back(first.back() + c);
   std::vector<double> out(static_cast<size_t>(data.n) * per);
-  std::vector<double> kv(static_cast<size_t>(m.sv.n));
-  for (int i = 0; i < data.n; i++) {
-    kernel_column(m.kernel, m.sv, data, i, kv.data());
-    decide(m, first, kv.data(), out.data() + static_cast<size_t>(i) * per);
-  }
+  // Rows in pieces of kRows; a piece borrows one of t columns of kernel values.
+  const int count = (data.n + kRows - 1) / kRows;
+  const int t = std::max(1, std::min(thread_count(threads), count));
+  std::vector<std::vector<double>> columns(static_cast<size_t>(t),
+                                           std::vector<double>(static_cast<size_t>(m.sv.n)));
+  std::vector<double*> free_columns;
+  for (std::vector<double>& c : columns)
+    free_columns.push_back(c.data());
+  std::mutex mutex;
+  kaltro::detail::each(count, t, [&](int piece) {
+    double* kv;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      kv = free_columns.back();
+      free_columns.pop_back();
+    }
+    const int end = std::min(data.n, (piece + 1) * kRows);
+    for (int i = piece * kRows; i < end; i++) {
+      kernel_column(m.kernel, m.sv, data, i, kv);
+      decide(m, first, kv, out.data() + static_cast<size_t>(i) * per);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    free_columns.push_back(kv);
+  });
   return out;
 }
 
@@ -79,8 +105,8 @@ int vote(int k, const double* dec, std::vector<int>& votes) {
   return static_cast<int>(best);
 }
 
-std::vector<double> predict(const Model& m, const Dataset& data) {
-  const std::vector<double> dec = decision_values(m, data);
+std::vector<double> predict(const Model& m, const Dataset& data, int threads) {
+  const std::vector<double> dec = decision_values(m, data, threads);
   std::vector<double> out(static_cast<size_t>(data.n));
   if (m.task == kEpsilonSVR)
     return dec;

@@ -8,12 +8,17 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
+#include <exception>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
 #include "kaltro.h"
 #include "kernel.h"
+#include "kernel_ahead.h"
+#include "pool.h"
 #include "probability.h"
 #include "text.h"
 
@@ -28,6 +33,8 @@ long cache_budget(double mb) {
   return bytes > 0 ? static_cast<long>(bytes) : 0;
 }
 
+int thread_count(int threads) { return threads > 0 ? threads : kaltro::detail::hardware_threads(); }
+
 namespace {
 
 inline bool raised(const std::atomic<bool>* stop) {
@@ -39,30 +46,29 @@ inline bool raised(const std::atomic<bool>* stop) {
 
 // Epsilon-SVR: positions i and n + i stand for the same row i, so a row the
 // solver asks for holds each kernel value twice.  The first request of a row
-// computes it once over all rows of the data, in their order (the order the
-// kernel computes ahead along); every further request of it is a lookup.
+// computes it once over all rows of the data, in their order, with no call
+// per entry (in pieces on the pool's threads when it is long); every further
+// request of it is a lookup.
 struct WholeRows {
   KernelData* kd;
-  KernelFn inner;
   const std::atomic<bool>* stop;
   int row = -1;
-  std::vector<double> value;
+  const double* value = nullptr;
 };
 
 __attribute__((noinline)) double new_row(WholeRows& w, int a, int b) {
   if (a == b)  // the diagonals, asked for once when the solver sets up
-    return w.inner(a, a, w.kd);
+    return kernel_value(w.kd->p, *w.kd->data, a, *w.kd->data, a);
   if (raised(w.stop))
     stop_now();
-  for (size_t j = 0; j < w.value.size(); j++)
-    w.value[j] = w.inner(a, static_cast<int>(j), w.kd);
+  w.value = whole_row(*w.kd, a);
   w.row = a;
-  return w.value[static_cast<size_t>(b)];
+  return w.value[b];
 }
 
 double whole_rows(int a, int b, void* p) {
   WholeRows& w = *static_cast<WholeRows*>(p);
-  return a == w.row ? w.value[static_cast<size_t>(b)] : new_row(w, a, b);
+  return a == w.row ? w.value[b] : new_row(w, a, b);
 }
 
 }  // namespace
@@ -85,6 +91,7 @@ Solve::Solve(const Dataset& data, const Params& prm, int n, bool paired, int tra
   if (s.trace_level <= 0)
     s.output = nullptr;  // quiet: not even the solver's set-up and clean-up lines
   kd_.stop = prm.stop;
+  kd_.threads = s.threads = thread_count(prm.threads);
   for (int i = 0; i < n; i++)
     position_[static_cast<size_t>(i)] = i;
   if (paired) {
@@ -92,15 +99,15 @@ Solve::Solve(const Dataset& data, const Params& prm, int n, bool paired, int tra
     for (int i = 0; i < data.n; i++)
       order_[static_cast<size_t>(i)] = i;
     kd_.follow(order_.data(), data.n);
-    whole_.reset(new Rows{{&kd_, kd_.callback(), prm.stop, -1, {}}});
-    whole_->value.resize(order_.size());
+    whole_.reset(new Rows{{&kd_, prm.stop}});
     s.kernel = whole_rows;
     s.kernel_arg = static_cast<WholeRows*>(whole_.get());
   } else {
-    // Rows are asked for in position order: compute them ahead.  The stop
-    // flag is looked at once per block computed ahead (a test in front of
-    // every entry would cost 8-10% of the training time).
-    kd_.follow(s.kidx, s.n);
+    // Rows are asked for in position order: compute them ahead, long walks
+    // in pieces on the pool's threads.  The stop flag is looked at once per
+    // block computed ahead (a test in front of every entry would cost 8-10%
+    // of the training time).
+    kd_.follow(s.kidx, s.n, &s.l);
     s.kernel = kd_.callback();
     s.kernel_arg = &kd_;
   }
@@ -261,6 +268,178 @@ Dataset support_rows(const Dataset& data, const std::vector<int>& rows, int kern
 
 // ---------------------------------------------------------------- C-SVC ---
 
+// What every class pair's solve reads.
+struct PairWork {
+  const Dataset& data;
+  const Params& prm;
+  const Classes& cls;
+};
+
+// One class pair's solve and what the model takes from it.
+struct PairSolve {
+  int i = 0, j = 0;  // the classes coded +1 and -1
+  SolveReport r;
+  std::vector<double> coef;    // by position: the rows of class i, then those of class j
+  std::vector<char> bounded;   // coefficients at a bound of their box
+  Sigmoid sigmoid;             // with probabilities
+  std::string text;            // the solver's output, kept while pairs run side by side
+  std::exception_ptr failure;  // why the solve failed, when pairs run side by side
+  bool done = false;
+};
+
+void keep_text(const char* text, bool, void* arg) { static_cast<std::string*>(arg)->append(text); }
+
+// Solves pair ps, the q-th; fills `fitted` (two classes) with the model's
+// labels at the training rows; with `text`, the solver writes there.
+void solve_pair(const PairWork& w, PairSolve& ps, size_t q, std::vector<double>* fitted,
+                std::string* text) {
+  const Params& prm = w.prm;
+  const std::vector<double>& label = w.cls.label;
+  const int i = ps.i, j = ps.j, k = static_cast<int>(label.size());
+  const std::vector<int>& ri = w.cls.rows[static_cast<size_t>(i)];
+  const std::vector<int>& rj = w.cls.rows[static_cast<size_t>(j)];
+  const int n = static_cast<int>(ri.size() + rj.size());
+  // With more than two classes the per-pair lines stand for the solver's marks.
+  Solve t(w.data, prm, n, false, k > 2 ? prm.trace_level - 1 : prm.trace_level);
+  if (text && t.s.output) {
+    t.s.output = keep_text;
+    t.s.output_arg = text;
+  }
+  const double wi = w.cls.weight[static_cast<size_t>(i)], wj = w.cls.weight[static_cast<size_t>(j)];
+  setup_pair(t, ri, rj, wi, wj, prm.bias);
+  t.set_bound(prm.C);
+  SolveReport& r = ps.r;
+  r.first = i;
+  r.second = j;
+  try {
+    t.run(false, r);
+    if (prm.probability)
+      ps.sigmoid = pair_sigmoid(w.data, prm, ri, rj, wi, wj, prm.seed + q);
+  } catch (const Interrupted&) {
+    throw;
+  } catch (const Failure& e) {
+    if (k == 2)
+      throw;
+    throw Failure("classes " + format_number(label[static_cast<size_t>(i)]) + " and " +
+                  format_number(label[static_cast<size_t>(j)]) + ": " + e.what());
+  }
+  const KALTRO& s = t.s;
+  ps.coef.assign(s.x, s.x + n);
+  ps.bounded.assign(static_cast<size_t>(n), 0);
+  for (int p = 0; p < n; p++) {
+    if (s.x[p] == 0)
+      continue;
+    r.support_vectors++;
+    if (t.at_bound(p)) {
+      r.bounded++;
+      ps.bounded[static_cast<size_t>(p)] = 1;
+    }
+  }
+  if (fitted)  // f at each training row: lin - g is K x, exact up to the float cache
+    for (int p = 0; p < n; p++)
+      (*fitted)[static_cast<size_t>(s.kidx[p])] =
+          s.lin[p] - s.g[p] - r.rho > 0 ? label[0] : label[1];
+}
+
+// Whether the class pairs are solved side by side.  Each solve keeps the
+// whole cache budget, so that its steps and results are those of a solve
+// alone; pairs run side by side only when that many caches, each as full as
+// its pair can make it, still fit in one budget together.  Larger pairs are
+// solved one after the other, each with its rows computed in pieces.
+bool side_by_side(const PairWork& c, int threads) {
+  const size_t k = c.cls.rows.size();
+  const size_t pairs = k * (k - 1) / 2;
+  if (threads <= 1 || pairs < 2)
+    return false;
+  std::vector<size_t> size;
+  for (const std::vector<int>& r : c.cls.rows)
+    size.push_back(r.size());
+  std::sort(size.begin(), size.end());
+  const double n = static_cast<double>(size[k - 1] + size[k - 2]);  // the largest pair
+  const double full = 4.0 * n * n;                                  // every row at full length
+  const double budget = static_cast<double>(cache_budget(c.prm.cache_mb));
+  const double side = static_cast<double>(std::min(static_cast<size_t>(threads), pairs));
+  return side * std::min(full, budget) <= budget;
+}
+
+// The class pairs as pieces of one job: each thread of the pool takes the
+// next pair; the caller takes pairs too and reports them in pair order as
+// they are done (progress, the solver's text), so the output is that of the
+// pairs one after the other.  After a failure no further pair is started;
+// the failure reported is that of the first failed pair, the one a solve in
+// turn would have met first.
+struct PairJob : kaltro::detail::Job {
+  const PairWork& c;
+  const int threads;
+  std::vector<PairSolve>& solved;
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::atomic<bool> failed{false};
+
+  PairJob(const PairWork& w, int t, std::vector<PairSolve>& s) : c(w), threads(t), solved(s) {}
+  ~PairJob() override { close(); }
+
+  void piece(int q) noexcept override {
+    PairSolve& ps = solved[static_cast<size_t>(q)];
+    if (!failed.load()) {
+      try {
+        if (raised(c.prm.stop))
+          throw Interrupted();
+        solve_pair(c, ps, static_cast<size_t>(q), nullptr,
+                   c.prm.trace_level > 1 ? &ps.text : nullptr);
+      } catch (...) {
+        ps.failure = std::current_exception();
+        failed.store(true);
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    ps.done = true;
+    finished.notify_all();
+  }
+};
+
+void solve_pairs(const PairWork& c, int threads, std::vector<PairSolve>& solved, TrainReport& rep) {
+  const int pairs = static_cast<int>(solved.size());
+  PairJob job(c, threads, solved);
+  job.open(pairs, std::min(threads, pairs) - 1);
+  int shown = 0;
+  bool stopped = false;
+  // Reports the pairs done in a row from `shown` on.
+  auto report = [&] {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        if (stopped || shown == pairs || !solved[static_cast<size_t>(shown)].done)
+          return;
+      }
+      PairSolve& ps = solved[static_cast<size_t>(shown)];
+      if (!ps.text.empty())
+        kaltro::write_stdout(ps.text.c_str(), true, nullptr);
+      if (ps.failure) {
+        stopped = true;
+        return;
+      }
+      rep.solves.push_back(ps.r);
+      shown++;
+      if (c.prm.progress)
+        c.prm.progress(ps.r, shown, pairs);
+    }
+  };
+  while (job.take())
+    report();
+  for (;;) {
+    report();
+    std::unique_lock<std::mutex> lock(job.mutex);
+    if (stopped || shown == pairs)
+      break;
+    job.finished.wait(lock, [&] { return solved[static_cast<size_t>(shown)].done; });
+  }
+  job.close();
+  for (const PairSolve& ps : solved)
+    if (ps.failure)
+      std::rethrow_exception(ps.failure);
+}
+
 Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
   const Classes cls = csvc_classes(data, prm);
   const std::vector<double>& label = cls.label;
@@ -270,64 +449,43 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
                   "; training needs examples of two labels");
   const std::vector<std::vector<int>>& rows = cls.rows;
 
-  // Each pair's coefficients, position by position (its rows: class i, then class j).
   const int pairs = k * (k - 1) / 2;
-  std::vector<std::vector<double>> coef;
-  std::vector<std::vector<char>> bounded;
-  std::vector<char> support(static_cast<size_t>(data.n), 0);
-  Model m;
+  std::vector<PairSolve> solved(static_cast<size_t>(pairs));
+  {
+    size_t q = 0;
+    for (int i = 0; i < k; i++)
+      for (int j = i + 1; j < k; j++, q++) {
+        solved[q].i = i;
+        solved[q].j = j;
+      }
+  }
+  const PairWork work{data, prm, cls};
+  const int threads = thread_count(prm.threads);
   if (k == 2)
     rep.fitted.assign(static_cast<size_t>(data.n), 0.0);
-  for (int i = 0; i < k; i++)
-    for (int j = i + 1; j < k; j++) {
-      const std::vector<int>& ri = rows[static_cast<size_t>(i)];
-      const std::vector<int>& rj = rows[static_cast<size_t>(j)];
-      const int n = static_cast<int>(ri.size() + rj.size());
-      // With more than two classes the per-pair lines stand for the solver's marks.
-      Solve t(data, prm, n, false, k > 2 ? prm.trace_level - 1 : prm.trace_level);
-      const double wi = cls.weight[static_cast<size_t>(i)], wj = cls.weight[static_cast<size_t>(j)];
-      setup_pair(t, ri, rj, wi, wj, prm.bias);
-      t.set_bound(prm.C);
-      const KALTRO& s = t.s;
-      SolveReport r;
-      r.first = i;
-      r.second = j;
-      try {
-        t.run(false, r);
-        if (prm.probability) {
-          const Sigmoid sg = pair_sigmoid(data, prm, ri, rj, wi, wj,
-                                          prm.seed + static_cast<std::uint64_t>(coef.size()));
-          m.probA.push_back(sg.A);
-          m.probB.push_back(sg.B);
-        }
-      } catch (const Interrupted&) {
-        throw;
-      } catch (const Failure& e) {
-        if (k == 2)
-          throw;
-        throw Failure("classes " + format_number(label[static_cast<size_t>(i)]) + " and " +
-                      format_number(label[static_cast<size_t>(j)]) + ": " + e.what());
-      }
-      coef.emplace_back(s.x, s.x + n);
-      bounded.emplace_back(static_cast<size_t>(n), 0);
-      for (int p = 0; p < n; p++) {
-        if (s.x[p] == 0)
-          continue;
-        r.support_vectors++;
-        support[static_cast<size_t>(s.kidx[p])] = 1;
-        if (t.at_bound(p)) {
-          r.bounded++;
-          bounded.back()[static_cast<size_t>(p)] = 1;
-        }
-      }
-      if (k == 2)  // f at each training row: lin - g is K x, exact up to the float cache
-        for (int p = 0; p < n; p++)
-          rep.fitted[static_cast<size_t>(s.kidx[p])] =
-              s.lin[p] - s.g[p] - r.rho > 0 ? label[0] : label[1];
-      rep.solves.push_back(r);
+  if (side_by_side(work, threads)) {
+    solve_pairs(work, threads, solved, rep);
+  } else {
+    for (size_t q = 0; q < solved.size(); q++) {
+      solve_pair(work, solved[q], q, k == 2 ? &rep.fitted : nullptr, nullptr);
+      rep.solves.push_back(solved[q].r);
       if (prm.progress)
-        prm.progress(r, static_cast<int>(rep.solves.size()), pairs);
+        prm.progress(solved[q].r, static_cast<int>(q) + 1, pairs);
     }
+  }
+  std::vector<char> support(static_cast<size_t>(data.n), 0);
+  Model m;
+  for (const PairSolve& ps : solved) {
+    const std::vector<int>& ri = rows[static_cast<size_t>(ps.i)];
+    const std::vector<int>& rj = rows[static_cast<size_t>(ps.j)];
+    for (size_t p = 0; p < ps.coef.size(); p++)
+      if (ps.coef[p] != 0)
+        support[static_cast<size_t>(p < ri.size() ? ri[p] : rj[p - ri.size()])] = 1;
+    if (prm.probability) {
+      m.probA.push_back(ps.sigmoid.A);
+      m.probB.push_back(ps.sigmoid.B);
+    }
+  }
 
   m.task = kCSVC;
   m.kernel = prm.kernel;
@@ -356,14 +514,14 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
       const std::vector<int>& ri = rows[static_cast<size_t>(i)];
       const std::vector<int>& rj = rows[static_cast<size_t>(j)];
       const size_t ni = ri.size();
-      for (size_t p = 0; p < coef[pair].size(); p++) {
-        const double x = coef[pair][p];
+      for (size_t p = 0; p < solved[pair].coef.size(); p++) {
+        const double x = solved[pair].coef[p];
         if (x == 0)
           continue;
         const int row = p < ni ? ri[p] : rj[p - ni];
         const size_t s = static_cast<size_t>(sv_of[static_cast<size_t>(row)]);
         m.coef[static_cast<size_t>(p < ni ? j - 1 : i)][s] = x;
-        if (!bounded[pair][p])
+        if (!solved[pair].bounded[p])
           free_somewhere[s] = 1;
       }
       m.rho.push_back(rep.solves[pair].rho);

@@ -16,6 +16,10 @@ namespace ksvm {
 /// Byte budget for a cache of `mb` megabytes, clamped to LONG_MAX.
 long cache_budget(double mb);
 
+/// The threads a Params::threads value stands for: itself, or for 0 (or
+/// less) every thread the machine offers.
+int thread_count(int threads);
+
 /// Throws Failure for data or parameters training cannot use.
 void check_training(const Dataset& data, const Params& prm);
 

@@ -203,7 +203,7 @@ int cmd_predict(const cli::PredictCommand& cmd) {
     }
   }
   if (predicted.empty())
-    predicted = ksvm::predict(model, data);
+    predicted = ksvm::predict(model, data, cmd.threads);
 
   // With probabilities, the common predict tool's layout: the labels in the
   // model's order, then per row the label and the probability of each class.

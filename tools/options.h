@@ -37,6 +37,7 @@ struct PredictCommand {
   std::string test_file;     ///< the examples to predict
   std::string model_file;    ///< the model
   std::string out_file;      ///< the predictions (default: TEST_FILE's base name + ".predict")
+  int threads = 0;           ///< -j: threads (0: every thread the machine offers)
 };
 
 /// kaltro-svm scale [options] FILE

@@ -113,11 +113,11 @@ def case_help(c):
     p = c.run(["--help"])
     c.check(p.returncode == 0, "--help exit %d" % p.returncode)
     for text in ("kaltro-svm train [options] TRAIN_FILE [MODEL_FILE]",
-                 "kaltro-svm predict [-b 0|1] TEST_FILE MODEL_FILE [OUTPUT_FILE]",
+                 "kaltro-svm predict [-b 0|1] [-j N] TEST_FILE MODEL_FILE [OUTPUT_FILE]",
                  "kaltro-svm scale [-l LOWER] [-u UPPER]", "kaltro-svm grid [grid options]",
                  "-b 0|1", "-v K", "--seed S",
                  "-t TYPE", "-d DEGREE", "-g GAMMA", "-r COEF0", "-c C", "-e EPS", "-m MB",
-                 "-q ", "--no-bias", "--trace N", "-s TASK", "-n NU", "-p P", "-wLABEL W",
+                 "-q ", "--no-bias", "--trace N", "-j N", "-s TASK", "-n NU", "-p P", "-wLABEL W",
                  "-h 0|1     accepted for compatibility: the solver always shrinks"):
         c.check(text in p.stdout, "--help lacks %r" % text)
     p = c.run(["--version"])
@@ -183,6 +183,9 @@ def case_usage(c):
         (["train", "--trace", "x", d], "option --trace: 'x' is not an integer from 0 to 3"),
         (["predict", d], "predict takes TEST_FILE, MODEL_FILE and optionally OUTPUT_FILE"),
         (["predict", "-q", d, "m"], "kaltro-svm: unknown option '-q'"),
+        (["train", "-j", "-1", d], "kaltro-svm: option -j: '-1' is not an integer from 0 to 256"),
+        (["predict", "-j", "two", d, "m"], "option -j: 'two' is not an integer from 0 to 256"),
+        (["predict", d, "m", "-j"], "kaltro-svm: option -j needs a value"),
         (["generate", "10"], "kaltro-svm: generate takes N and OUTPUT_FILE"),
         (["generate", "--kind", "spiral", "10", "o"],
          "option --kind: 'spiral' is not one of clouds, rings, blobs, regression, text"),
@@ -424,6 +427,32 @@ def case_generate(c):
     c.check(all(set(r[1]) <= {1, 2, 3} for r in rows), "feature indices beyond -d 3")
     p = c.run(["train", "-q", a, c.path("a.model")])
     c.check(p.returncode == 0, "training on generated data: %s" % p.stderr)
+
+
+def case_threads(c):
+    # Long enough for kernel rows in pieces; every -j gives the same model
+    # file, predictions and summary (but for the timings).
+    sets = [("clouds", ["-d", "4"], ["-s", "0"]), ("blobs", ["--classes", "5"], ["-s", "0"]),
+            ("regression", ["-d", "3"], ["-s", "3"]), ("text", ["-d", "2000"], ["-s", "2"])]
+    for kind, gen, task in sets:
+        data = c.path("%s.txt" % kind)
+        p = c.run(["generate", "--kind", kind] + gen + ["2600", data])
+        c.check(p.returncode == 0, "generate %s: %s" % (kind, p.stderr))
+        outputs = []
+        for j in ("1", "2", "3"):
+            model, pred = c.path("%s%s.model" % (kind, j)), c.path("%s%s.out" % (kind, j))
+            t = c.run(["train", "-q", "-j", j, "-m", "4"] + task + [data, model])
+            q = c.run(["predict", "-j", j, data, model, pred])
+            c.check(t.returncode == 0 and q.returncode == 0, "%s -j %s: %s%s"
+                    % (kind, j, t.stderr, q.stderr))
+            with open(model) as f, open(pred) as g:
+                lines = [x for x in t.stdout.splitlines()
+                         if not x.startswith(("solve seconds:", "peak memory MB:"))]
+                outputs.append((f.read(), g.read(), lines, q.stdout))
+        for j in (1, 2):
+            for what, at in (("model", 0), ("predictions", 1), ("summary", 2), ("accuracy", 3)):
+                c.check(outputs[j][at] == outputs[0][at],
+                        "%s: -j %d %s differs from -j 1" % (kind, j + 1, what))
 
 
 def svm_train_obj(stdout):

@@ -1,0 +1,227 @@
+// Training, kernel walks and prediction on several threads: the same bits as
+// on one, for every task, dense and sparse, whatever the walk does.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dataset.h"
+#include "generate.h"
+#include "kaltro.h"
+#include "kernel.h"
+#include "kernel_ahead.h"
+#include "support.h"
+
+namespace {
+
+using ksvm::Dataset;
+
+bool same_bits(double u, double v) { return std::memcmp(&u, &v, sizeof u) == 0; }
+
+bool same_bits(const std::vector<double>& u, const std::vector<double>& v) {
+  return u.size() == v.size() &&
+         (u.empty() || std::memcmp(u.data(), v.data(), sizeof(double) * u.size()) == 0);
+}
+
+Dataset generated(const char* kind, int n, int d, int classes = 2) {
+  ksvm::GenerateOptions opt;
+  opt.kind = kind;
+  opt.n = n;
+  opt.d = d;
+  opt.classes = classes;
+  opt.nnz = 20;
+  std::FILE* f = std::tmpfile();
+  ksvm::generate(opt, f);
+  std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+  std::rewind(f);
+  text.resize(std::fread(&text[0], 1, text.size(), f));
+  std::fclose(f);
+  return ksvm::parse_text(text.data(), text.data() + text.size(), kind, 1, ksvm::ReadOptions());
+}
+
+// Plays the solver on k with its walks in pieces (threads, short stretches):
+// rows walked from a position to the active size or beyond it to the end,
+// calls off the walk in the middle of some walks (which end the stretch),
+// variables exchanged and the active size changed between walks.
+void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  const int n = data.n;
+  std::vector<int> order(static_cast<size_t>(n));
+  for (int i = 0; i < n; i++)
+    order[static_cast<size_t>(i)] = (i * 7) % n;
+  int active = n;
+  ksvm::KernelData k(data, p);
+  k.threads = threads;
+  k.stretch_min = 16;
+  k.follow(order.data(), n, &active);
+  const ksvm::KernelFn f = k.callback();
+  auto pick = [&](int m) { return static_cast<int>(rng() % static_cast<unsigned>(m)); };
+  auto check = [&](int a, int b) {
+    ASSERT_TRUE(same_bits(f(a, b, &k), ksvm::kernel_value(p, data, a, data, b)))
+        << "threads " << threads << " a " << a << " b " << b;
+  };
+  for (int round = 0; round < 40; round++) {
+    const int a = order[static_cast<size_t>(pick(n))];
+    const int from = pick(n);
+    const int to = from < active && round % 3 ? active : n;
+    const int cut = round % 4 == 0 ? from + pick(to - from) : -1;
+    for (int j = from; j < to; j++) {
+      if (j == cut)
+        for (int s = 0; s < 3; s++)  // off the walk; the walk then goes on
+          check(order[static_cast<size_t>(pick(n))], order[static_cast<size_t>(pick(n))]);
+      check(a, order[static_cast<size_t>(j)]);
+      if (testing::Test::HasFatalFailure())
+        return;
+    }
+    for (int s = pick(n / 4); s > 0; s--)
+      std::swap(order[static_cast<size_t>(pick(n))], order[static_cast<size_t>(pick(n))]);
+    active = 1 + pick(n);
+  }
+  EXPECT_GT(k.ahead->stretches, 20) << "threads " << threads;
+}
+
+TEST(SvmThreads, WalksInPiecesAnswerWithTheBitsOfOneEvaluation) {
+  const Dataset dense = generated("clouds", 700, 7);
+  const Dataset sparse = generated("text", 700, 5000);
+  const Dataset renumbered = generated("text", 700, 100000);  // a vocabulary the blocks renumber
+  ASSERT_TRUE(sparse.sparse && renumbered.sparse && !dense.sparse);
+  for (const Dataset* data : {&dense, &sparse, &renumbered})
+    for (int type = 0; type < 3; type++)
+      for (int threads : {2, 3}) {
+        ksvm::KernelParams p;
+        p.type = type;
+        p.gamma = 0.25;
+        p.coef0 = 0.5;
+        walk(*data, p, threads, static_cast<std::uint32_t>(10 * type + threads));
+        if (HasFatalFailure())
+          return;
+      }
+}
+
+struct Outcome {
+  std::vector<double> x, g;
+  double w;
+  int steps;
+  long long evals, stretches;
+};
+
+// A two-class dual as the trainer sets it up, its rows walked in pieces of
+// short stretches on `threads` threads.
+Outcome solve(const Dataset& data, int threads, long cache) {
+  ksvm::KernelParams p;
+  p.gamma = 0.5;
+  ksvm::KernelData k(data, p);
+  KALTRO s(data.n);
+  k.threads = threads;
+  k.stretch_min = 32;
+  k.follow(s.kidx, s.n, &s.l);
+  s.kernel = k.callback();
+  s.kernel_arg = &k;
+  s.threads = threads;
+  s.trace_level = 0;
+  s.maxcachesize = cache;
+  for (int i = 0; i < data.n; i++) {
+    const double y = data.head[static_cast<size_t>(i)] > 0 ? 1 : -1;
+    s.lin[i] = y;
+    s.lo[i] = std::fmin(0.0, 2 * y);
+    s.hi[i] = std::fmax(0.0, 2 * y);
+  }
+  Outcome out;
+  out.steps = s.run(true, true);
+  out.x.assign(s.x, s.x + data.n);
+  out.g.assign(s.g, s.g + data.n);
+  out.w = s.w;
+  out.evals = k.evals;
+  out.stretches = k.ahead->stretches;
+  return out;
+}
+
+TEST(SvmThreads, SolvesWithRowsInPiecesComeOutBitForBit) {
+  // A cache that holds everything and one of a few rows (rows fetched again
+  // and again, shrinking and unshrinking in between).
+  for (const char* kind : {"rings", "text"}) {
+    const Dataset data = generated(kind, 900, kind[0] == 't' ? 3000 : 5);
+    for (long cache : {64L << 20, 30L * 900 * 4}) {
+      const Outcome one = solve(data, 1, cache);
+      ASSERT_GT(one.steps, 0);
+      for (int threads : {2, 3}) {
+        const Outcome more = solve(data, threads, cache);
+        EXPECT_EQ(more.steps, one.steps) << kind << " threads " << threads;
+        EXPECT_EQ(more.evals, one.evals) << kind << " threads " << threads;
+        EXPECT_TRUE(same_bits(more.w, one.w)) << kind << " threads " << threads;
+        EXPECT_TRUE(same_bits(more.x, one.x)) << kind << " threads " << threads;
+        EXPECT_TRUE(same_bits(more.g, one.g)) << kind << " threads " << threads;
+        EXPECT_GT(more.stretches, 100) << kind << " threads " << threads;
+      }
+    }
+  }
+}
+
+// Sparse rows with other heads: classes 1..4 (C-SVC) or targets (SVR).
+Dataset reheaded(Dataset data, bool targets) {
+  for (int i = 0; i < data.n; i++) {
+    double& y = data.head[static_cast<size_t>(i)];
+    y = targets ? y * (1 + (i % 7) / 7.0) : (y > 0 ? 1 : 2) + (i % 5 == 0 ? 2 : 0);
+  }
+  return data;
+}
+
+TEST(SvmThreads, EveryTaskTrainsAndPredictsTheSameOnAnyNumberOfThreads) {
+  // Sizes past the length from which walks go in pieces (and regression's
+  // whole rows with them); class pairs small enough, for their cache, to be
+  // solved side by side.
+  struct Case {
+    const char* name;
+    Dataset data;
+    int task;
+    double cache_mb;
+  };
+  const Dataset text = generated("text", 2300, 3000);
+  Case cases[] = {
+      {"clouds", generated("clouds", 2300, 4), ksvm::kCSVC, 2},
+      {"text", text, ksvm::kCSVC, 2},
+      {"blobs", generated("blobs", 1200, 3, 6), ksvm::kCSVC, 2},
+      {"text classes", reheaded(text, false), ksvm::kCSVC, 16},
+      {"one-class", generated("rings", 2300, 3), ksvm::kOneClass, 2},
+      {"text one-class", text, ksvm::kOneClass, 2},
+      {"regression", generated("regression", 2100, 3), ksvm::kEpsilonSVR, 2},
+      {"text regression", reheaded(text, true), ksvm::kEpsilonSVR, 2},
+  };
+  ASSERT_TRUE(text.sparse && cases[3].data.sparse && cases[7].data.sparse);
+  for (const Case& c : cases) {
+    ksvm::Params prm;
+    prm.task = c.task;
+    prm.kernel.gamma = 0.5;
+    prm.eps = 0.01;
+    prm.cache_mb = c.cache_mb;
+    std::vector<ksvm::TrainReport> reps;
+    std::vector<ksvm::Model> models;
+    std::vector<std::vector<double>> decisions;
+    for (int threads : {1, 2, 3}) {
+      prm.threads = threads;
+      reps.emplace_back();
+      models.push_back(ksvm::train(c.data, prm, &reps.back()));
+      decisions.push_back(ksvm::decision_values(models.back(), c.data, threads));
+    }
+    for (size_t t = 1; t < models.size(); t++) {
+      const std::string where = std::string(c.name) + " threads " + std::to_string(t + 1);
+      ASSERT_EQ(reps[t].solves.size(), reps[0].solves.size()) << where;
+      for (size_t q = 0; q < reps[0].solves.size(); q++) {
+        EXPECT_TRUE(same_bits(reps[t].solves[q].objective, reps[0].solves[q].objective)) << where;
+        EXPECT_EQ(reps[t].solves[q].steps, reps[0].solves[q].steps) << where;
+        EXPECT_EQ(reps[t].solves[q].kernel_evals, reps[0].solves[q].kernel_evals) << where;
+      }
+      EXPECT_EQ(models[t].sv_index, models[0].sv_index) << where;
+      EXPECT_TRUE(same_bits(models[t].rho, models[0].rho)) << where;
+      for (size_t r = 0; r < models[0].coef.size(); r++)
+        EXPECT_TRUE(same_bits(models[t].coef[r], models[0].coef[r])) << where;
+      EXPECT_TRUE(same_bits(reps[t].fitted, reps[0].fitted)) << where;
+      EXPECT_TRUE(same_bits(decisions[t], decisions[0])) << where;
+    }
+  }
+}
+
+}  // namespace
