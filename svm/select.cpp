@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <utility>
 
 #include "kernel.h"
 #include "model.h"
+#include "pool.h"
 #include "random.h"
 #include "text.h"
 #include "train.h"
@@ -258,6 +260,42 @@ void check_selection(const Dataset& data, const Params& params, int folds) {
 
 }  // namespace
 
+namespace {
+
+// Runs fold(f) for every fold, side by side when the machine's threads and
+// the memory allow: each fold's solves keep the whole cache budget (so their
+// steps and results are those of a fold alone), and folds run together only
+// when that many caches, each as full as its fold can make it, still fit in
+// one budget.  Larger folds run one after the other, each with its rows
+// computed in pieces.  The first failure, in fold order, is rethrown.
+template <class F>
+void each_fold(const Dataset& data, const Params& prm, int k, F&& fold) {
+  const int threads = std::min(thread_count(prm.threads), k);
+  const double m = static_cast<double>(data.n) * (k - 1) / k * (prm.task == kEpsilonSVR ? 2 : 1);
+  const double budget = static_cast<double>(cache_budget(prm.cache_mb));
+  std::vector<std::exception_ptr> failure(static_cast<size_t>(k));
+  auto run = [&](int f) {
+    try {
+      fold(f);
+    } catch (...) {
+      failure[static_cast<size_t>(f)] = std::current_exception();
+    }
+  };
+  if (threads > 1 && threads * std::min(4 * m * m, budget) <= budget)
+    kaltro::detail::each(k, threads, run);
+  else
+    for (int f = 0; f < k; f++) {
+      run(f);
+      if (failure[static_cast<size_t>(f)])
+        break;
+    }
+  for (const std::exception_ptr& e : failure)
+    if (e)
+      std::rethrow_exception(e);
+}
+
+}  // namespace
+
 CrossValidation cross_validate(const Dataset& data, const Params& params, int folds,
                                std::uint64_t seed) {
   check_selection(data, params, folds);
@@ -266,12 +304,12 @@ CrossValidation cross_validate(const Dataset& data, const Params& params, int fo
   const int k = std::min(folds, data.n);
   const FoldRows rows = fold_rows(cv.fold, k);
   cv.predicted.resize(static_cast<size_t>(data.n));
-  for (int f = 0; f < k; f++) {
+  each_fold(data, params, k, [&](int f) {
     const std::vector<double> p = cross_validate_fold(data, params, rows, f);
     const std::vector<int>& test = rows.test[static_cast<size_t>(f)];
     for (size_t q = 0; q < test.size(); q++)
       cv.predicted[static_cast<size_t>(test[q])] = p[q];
-  }
+  });
   cv.score = score(params.task, cv.predicted, data.head);
   return cv;
 }
@@ -305,13 +343,13 @@ GridResult grid_search(const Dataset& data, const Params& params, const GridOpti
     check_training(data, q);
     std::vector<std::vector<double>> predicted(Cs.size(),
                                                std::vector<double>(static_cast<size_t>(data.n)));
-    for (int f = 0; f < k; f++) {
+    each_fold(data, q, k, [&](int f) {
       const std::vector<std::vector<double>> p = grid_fold(data, q, Cs, rows, f);
       const std::vector<int>& test = rows.test[static_cast<size_t>(f)];
       for (size_t c = 0; c < Cs.size(); c++)
         for (size_t t = 0; t < test.size(); t++)
           predicted[c][static_cast<size_t>(test[t])] = p[c][t];
-    }
+    });
     for (size_t c = 0; c < Cs.size(); c++) {
       GridPoint point;
       point.log2c = log2c[c];

@@ -293,6 +293,7 @@ GridCommand parse_grid(int argc, const char* const* argv) {
   GridCommand g;
   TrainCommand& t = g.train;
   t.params.trace_level = 0;
+  t.params.threads = 0;
   g.options.log2c = grid_range("-log2c", "-5,15,2");
   g.options.log2g = grid_range("-log2g", "3,-15,-2");
   bool with_c = true, with_g = true;

@@ -13,6 +13,7 @@ when its decision value is positive); with two classes ``decision_function``,
 """
 
 import numbers
+import os
 import warnings
 
 import numpy as np
@@ -103,6 +104,9 @@ class _BaseSVM(BaseEstimator):
         _check_number("tol", self.tol, 0, low_open=True)
         _check_number("cache_size", self.cache_size, 0, low_open=True)
         _check_number("max_iter", self.max_iter, -1, integral=True)
+        if self.n_jobs is not None and (not isinstance(self.n_jobs, numbers.Integral)
+                                        or isinstance(self.n_jobs, bool) or self.n_jobs == 0):
+            raise ValueError(f"n_jobs must be None or a non-zero integer, got {self.n_jobs!r}")
         for name in self._numeric_params:
             _check_number(name, getattr(self, name), 0, low_open=name != "epsilon",
                           high=1 if name == "nu" else None)
@@ -131,6 +135,7 @@ class _BaseSVM(BaseEstimator):
             # scikit-learn's max_iter: stop there, warn and keep the model.
             p.max_steps = int(self.max_iter)
             p.keep_at_step_limit = True
+        p.threads = self._threads()
         if row_weight is not None:
             p.row_weight = row_weight
         if getattr(self, "probability", False):
@@ -144,6 +149,15 @@ class _BaseSVM(BaseEstimator):
             else:
                 p.seed = int(check_random_state(rs).randint(2**31 - 1))
         return p
+
+    def _threads(self):
+        """n_jobs as the library counts threads: None 1, -1 every core, -2 all but one, ..."""
+        n_jobs = getattr(self, "n_jobs", None)
+        if n_jobs is None:
+            return 1
+        if n_jobs < 0:
+            return max(1, (os.cpu_count() or 1) + 1 + n_jobs)
+        return n_jobs
 
     def _precomputed(self):
         return callable(self.kernel) or self.kernel == "precomputed"
@@ -292,12 +306,12 @@ class _BaseSVM(BaseEstimator):
         """The library's decision values: one column per class pair, or one."""
         check_is_fitted(self)
         X, _ = self._validate_X(X, reset=False)
-        return _core.decision_values(self._model, self._dataset(X))
+        return _core.decision_values(self._model, self._dataset(X), self._threads())
 
     def _predict_raw(self, X):
         check_is_fitted(self)
         X, _ = self._validate_X(X, reset=False)
-        return _core.predict(self._model, self._dataset(X))
+        return _core.predict(self._model, self._dataset(X), self._threads())
 
     @property
     def n_support_(self):
@@ -348,7 +362,7 @@ class SVC(ClassifierMixin, _BaseSVM):
 
     def __init__(self, *, C=1.0, kernel="rbf", degree=3, gamma="scale", coef0=0.0,
                  shrinking=True, probability=False, tol=1e-3, cache_size=200, class_weight=None,
-                 verbose=False, max_iter=-1, decision_function_shape="ovr", break_ties=False,
+                 verbose=False, max_iter=-1, n_jobs=None, decision_function_shape="ovr", break_ties=False,
                  random_state=None):
         self.C = C
         self.kernel = kernel
@@ -362,6 +376,7 @@ class SVC(ClassifierMixin, _BaseSVM):
         self.class_weight = class_weight
         self.verbose = verbose
         self.max_iter = max_iter
+        self.n_jobs = n_jobs
         self.decision_function_shape = decision_function_shape
         self.break_ties = break_ties
         self.random_state = random_state
@@ -469,7 +484,7 @@ class SVR(RegressorMixin, _BaseSVM):
     _numeric_params = ("C", "epsilon")
 
     def __init__(self, *, kernel="rbf", degree=3, gamma="scale", coef0=0.0, tol=1e-3, C=1.0,
-                 epsilon=0.1, shrinking=True, cache_size=200, verbose=False, max_iter=-1):
+                 epsilon=0.1, shrinking=True, cache_size=200, verbose=False, max_iter=-1, n_jobs=None):
         self.kernel = kernel
         self.degree = degree
         self.gamma = gamma
@@ -481,6 +496,7 @@ class SVR(RegressorMixin, _BaseSVM):
         self.cache_size = cache_size
         self.verbose = verbose
         self.max_iter = max_iter
+        self.n_jobs = n_jobs
 
     def fit(self, X, y, sample_weight=None):
         """Fit on rows X and targets y."""
@@ -506,7 +522,7 @@ class OneClassSVM(OutlierMixin, _BaseSVM):
     _numeric_params = ("nu",)
 
     def __init__(self, *, kernel="rbf", degree=3, gamma="scale", coef0=0.0, tol=1e-3, nu=0.5,
-                 shrinking=True, cache_size=200, verbose=False, max_iter=-1):
+                 shrinking=True, cache_size=200, verbose=False, max_iter=-1, n_jobs=None):
         self.kernel = kernel
         self.degree = degree
         self.gamma = gamma
@@ -517,6 +533,7 @@ class OneClassSVM(OutlierMixin, _BaseSVM):
         self.cache_size = cache_size
         self.verbose = verbose
         self.max_iter = max_iter
+        self.n_jobs = n_jobs
 
     def fit(self, X, y=None, sample_weight=None):
         """Fit on rows X; y is ignored."""

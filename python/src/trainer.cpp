@@ -251,21 +251,21 @@ size_t values_per_row(const ksvm::Model& m) {
   return m.task == ksvm::kCSVC ? k * (k - 1) / 2 : 1;
 }
 
-py::array_t<double> decision_values(const ksvm::Model& m, const ksvm::Dataset& data) {
+py::array_t<double> decision_values(const ksvm::Model& m, const ksvm::Dataset& data, int threads) {
   std::vector<double> v;
   {
     py::gil_scoped_release nogil;
-    v = ksvm::decision_values(m, data);
+    v = ksvm::decision_values(m, data, threads);
   }
   return to_numpy(std::move(v),
                   {static_cast<py::ssize_t>(data.n), static_cast<py::ssize_t>(values_per_row(m))});
 }
 
-py::array_t<double> predict(const ksvm::Model& m, const ksvm::Dataset& data) {
+py::array_t<double> predict(const ksvm::Model& m, const ksvm::Dataset& data, int threads) {
   std::vector<double> v;
   {
     py::gil_scoped_release nogil;
-    v = ksvm::predict(m, data);
+    v = ksvm::predict(m, data, threads);
   }
   return to_numpy(std::move(v));
 }
@@ -359,6 +359,7 @@ void bind_trainer(py::module_& m) {
       .def_readwrite("max_steps", &ksvm::Params::max_steps)
       .def_readwrite("keep_at_step_limit", &ksvm::Params::keep_at_step_limit)
       .def_readwrite("probability", &ksvm::Params::probability)
+      .def_readwrite("threads", &ksvm::Params::threads)
       .def_readwrite("seed", &ksvm::Params::seed)
       .def_readwrite("trace_level", &ksvm::Params::trace_level);
 
@@ -404,8 +405,9 @@ void bind_trainer(py::module_& m) {
         "Train; returns (Model, TrainReport).  Runs without the GIL; Ctrl-C on the main thread "
         "stops it and raises KeyboardInterrupt.");
   m.def("decision_values", &decision_values, py::arg("model"), py::arg("data"),
+        py::arg("threads") = 1,
         "Decision values, one row per data row (C-SVC: one column per class pair).");
-  m.def("predict", &predict, py::arg("model"), py::arg("data"));
+  m.def("predict", &predict, py::arg("model"), py::arg("data"), py::arg("threads") = 1);
   m.def("predict_probability", &predict_probability, py::arg("model"), py::arg("data"),
         "Class probabilities, one row per data row, one column per class in the model's order.");
   m.def(

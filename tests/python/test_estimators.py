@@ -103,6 +103,16 @@ def test_probabilities_agree_with_scikit_learn(name):
         kaltro.SVC().fit(X[~test], y[~test]).predict_proba(X[test])
 
 
+def test_threads_give_the_same_model():
+    X, y = bundled("digits")
+    one, two = (kaltro.SVC(n_jobs=n, probability=True).fit(X, y) for n in (None, 2))
+    np.testing.assert_array_equal(one.dual_coef_, two.dual_coef_)
+    np.testing.assert_array_equal(one.probA_, two.probA_)
+    np.testing.assert_array_equal(one.decision_function(X), two.decision_function(X))
+    with pytest.raises(ValueError, match="n_jobs"):
+        kaltro.SVR(n_jobs=0).fit(X, y)
+
+
 @pytest.mark.parametrize("name", ["iris", "breast_cancer", "diabetes"])
 def test_one_class_agrees_with_scikit_learn(name):
     X, _ = bundled(name)

@@ -272,6 +272,16 @@ TEST(SvmSelect, GridPointsAgreeWithCrossValidation) {
       else
         EXPECT_LE(best.mean_squared_error, p.score.mean_squared_error);
     }
+    // Folds side by side on several threads give the very same predictions.
+    Params many = prm;
+    many.threads = 3;
+    const ksvm::GridResult side = ksvm::grid_search(data, many, opt);
+    for (size_t i = 0; i < g.points.size(); i++) {
+      EXPECT_EQ(side.points[i].score.correct, g.points[i].score.correct);
+      EXPECT_EQ(side.points[i].score.mean_squared_error, g.points[i].score.mean_squared_error);
+    }
+    EXPECT_EQ(ksvm::cross_validate(data, many, opt.folds, opt.seed).predicted,
+              ksvm::cross_validate(data, prm, opt.folds, opt.seed).predicted);
     // Row weights follow their rows into the folds: a fold's predictions are
     // those of a model trained on the other folds' rows with their weights,
     // and the grid's point scores the same.
