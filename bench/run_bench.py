@@ -160,7 +160,7 @@ def power_of_two_gamma(data):
 
 def run_pair(name, data, repeats, rows):
     gamma = power_of_two_gamma(data)
-    kcmd = [SVM, "train", "-q", "-t", "2", "-c", str(C), "-g", repr(gamma), "-e", str(EPS),
+    kcmd = [SVM, "train", "-q", "-j", "1", "-t", "2", "-c", str(C), "-g", repr(gamma), "-e", str(EPS),
             "-m", str(MB), data, os.path.join(WORK, "k.model")]
     lcmd = ["svm-train", "-s", "0", "-t", "2", "-c", str(C), "-g", repr(gamma), "-e", str(EPS),
             "-m", str(MB), "-h", "1", data, os.path.join(WORK, "l.model")]

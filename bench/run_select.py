@@ -54,7 +54,7 @@ def timed(cmd, cwd):
 
 def grid(args, exe, work, path):
     grid_opts = ["-log2c", args.log2c, "-log2g", args.log2g, "-v", str(args.folds)]
-    mine = [exe, "grid"] + grid_opts + [path]
+    mine = [exe, "grid", "-j", "1"] + grid_opts + [path]  # one worker, as svm-grid here
     theirs = ["svm-grid", "-svmtrain", shutil.which("svm-train"), "-gnuplot", "null",
               "-out", "null"] + grid_opts + [path]
     times = {"k": [], "l": []}
@@ -78,7 +78,7 @@ def grid(args, exe, work, path):
 def cross_validation(exe, work, path):
     mine = []
     for seed in range(1, 6):
-        out = sh([exe, "train", "-q", "-v", "5", "--seed", str(seed), path], work)
+        out = sh([exe, "train", "-q", "-j", "1", "-v", "5", "--seed", str(seed), path], work)
         mine.append(float(re.search(r"accuracy: ([0-9.]+)%", out)[1]))
     out = sh(["svm-train", "-q", "-v", "5", path], work)
     return min(mine), max(mine), float(re.search(r"Accuracy = ([0-9.]+)%", out)[1])
@@ -136,9 +136,10 @@ def main():
              "| set | kaltro-svm grid s | svm-grid s | ratio | best rate (C, gamma): kaltro-svm |"
              " svm-grid |", "|---|---|---|---|---|---|"]
     for name in [s for s in args.sets.split(",") if s]:
-        if name.startswith("rings-"):
+        kind, _, size = name.partition("-")
+        if kind in ("rings", "clouds") and size:
             path = os.path.join(work, name + ".txt")
-            sh([exe, "generate", "--kind", "rings", "-d", "10", "--seed", "2", name[6:], path], work)
+            sh([exe, "generate", "--kind", kind, "-d", "10", "--seed", "2", size, path], work)
         else:
             path = os.path.join(DATA, name + ".txt")
         k, l, best = grid(args, exe, work, path)

@@ -31,7 +31,7 @@ C, EPS, MB, GAMMA = "1", "0.001", "100", "1"
 
 
 def train_cmds(data, gamma):
-    k = [rb.SVM, "train", "-q", "-t", "2", "-c", C, "-g", gamma, "-e", EPS, "-m", MB, data,
+    k = [rb.SVM, "train", "-q", "-j", "1", "-t", "2", "-c", C, "-g", gamma, "-e", EPS, "-m", MB, data,
          os.path.join(rb.WORK, "k.model")]
     lib = ["svm-train", "-s", "0", "-t", "2", "-c", C, "-g", gamma, "-e", EPS, "-m", MB, "-h", "1",
            data, os.path.join(rb.WORK, "l.model")]

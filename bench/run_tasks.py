@@ -55,7 +55,7 @@ def objectives(out, ours):
 
 
 def run(name, data, options):
-    kcmd = [SVM, "train"] + options + [data, os.path.join(WORK, "k.model")]
+    kcmd = [SVM, "train", "-j", "1"] + options + [data, os.path.join(WORK, "k.model")]
     lcmd = ["svm-train"] + options + ["-h", "1", data, os.path.join(WORK, "l.model")]
     runs = {"k": [], "l": []}
     outs = {}
