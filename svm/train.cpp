@@ -532,31 +532,30 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
   return m;
 }
 
-// ------------------------------------------------------------ one-class ---
+// ------------------------------------------------- one-class and SVR ---
 
-Model train_one_class(const Dataset& data, const Params& prm, TrainReport& rep) {
-  const int n = data.n;
-  Solve t(data, prm, n, false, prm.trace_level);
-  setup_one_class(t, n, prm.nu);
-  t.set_bound(1);
-  SolveReport r;
-  t.run(false, r);
-  const KALTRO& s = t.s;
-
+// The model of a task solved in one solve: coef(i, bounded) gives row i's
+// coefficient (and whether it sits at a bound), fitted(i) the value the
+// report gives for row i.
+template <class Coef, class Fitted>
+Model one_solve_model(int task, const Dataset& data, const Params& prm, SolveReport& r,
+                      TrainReport& rep, Coef coef, Fitted fitted) {
   Model m;
-  m.task = kOneClass;
+  m.task = task;
   m.kernel = prm.kernel;
   m.rho = {r.rho};
   m.coef.resize(1);
-  rep.fitted.resize(static_cast<size_t>(n));
-  for (int i = 0; i < n; i++) {
-    rep.fitted[static_cast<size_t>(i)] = -s.g[i] - r.rho > 0 ? 1 : -1;
-    if (s.x[i] == 0)
+  rep.fitted.resize(static_cast<size_t>(data.n));
+  for (int i = 0; i < data.n; i++) {
+    rep.fitted[static_cast<size_t>(i)] = fitted(i);
+    bool bounded = false;
+    const double c = coef(i, bounded);
+    if (c == 0)
       continue;
     r.support_vectors++;
-    r.bounded += t.at_bound(i);
+    r.bounded += bounded;
     m.sv_index.push_back(i);
-    m.coef[0].push_back(s.x[i]);
+    m.coef[0].push_back(c);
   }
   rep.bounded = r.bounded;
   m.sv = support_rows(data, m.sv_index, prm.kernel.type);
@@ -566,7 +565,22 @@ Model train_one_class(const Dataset& data, const Params& prm, TrainReport& rep) 
   return m;
 }
 
-// ---------------------------------------------------------- epsilon-SVR ---
+Model train_one_class(const Dataset& data, const Params& prm, TrainReport& rep) {
+  const int n = data.n;
+  Solve t(data, prm, n, false, prm.trace_level);
+  setup_one_class(t, n, prm.nu);
+  t.set_bound(1);
+  SolveReport r;
+  t.run(false, r);
+  const KALTRO& s = t.s;
+  return one_solve_model(
+      kOneClass, data, prm, r, rep,
+      [&](int i, bool& bounded) {
+        bounded = s.x[i] != 0 && t.at_bound(i);
+        return s.x[i];
+      },
+      [&](int i) { return -s.g[i] - r.rho > 0 ? 1.0 : -1.0; });
+}
 
 Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
   // The coefficient of example i is x[i] + x[n + i].
@@ -577,28 +591,13 @@ Model train_svr(const Dataset& data, const Params& prm, TrainReport& rep) {
   SolveReport r;
   t.run(false, r);
   const KALTRO& s = t.s;
-
-  Model m;
-  m.task = kEpsilonSVR;
-  m.kernel = prm.kernel;
-  m.rho = {r.rho};
-  m.coef.resize(1);
-  rep.fitted.resize(static_cast<size_t>(n));
-  for (int i = 0; i < n; i++) {
-    rep.fitted[static_cast<size_t>(i)] = s.lin[i] - s.g[i] - r.rho;
-    const double c = s.x[i] + s.x[n + i];
-    if (c == 0)
-      continue;
-    r.support_vectors++;
-    r.bounded += (s.x[i] != 0 && t.at_bound(i)) || (s.x[n + i] != 0 && t.at_bound(n + i));
-    m.sv_index.push_back(i);
-    m.coef[0].push_back(c);
-  }
-  rep.bounded = r.bounded;
-  m.sv = support_rows(data, m.sv_index, prm.kernel.type);
-  rep.solves.push_back(r);
-  if (prm.progress)
-    prm.progress(r, 1, 1);
+  Model m = one_solve_model(
+      kEpsilonSVR, data, prm, r, rep,
+      [&](int i, bool& bounded) {
+        bounded = (s.x[i] != 0 && t.at_bound(i)) || (s.x[n + i] != 0 && t.at_bound(n + i));
+        return s.x[i] + s.x[n + i];
+      },
+      [&](int i) { return s.lin[i] - s.g[i] - r.rho; });
   if (prm.probability)
     m.probA = {laplace_scale(data, prm)};
   return m;
