@@ -74,7 +74,7 @@ int KALTRO::run(bool initialize, bool finalize) {
   int result = 0;
   double gap = 0;
   try {
-    unshrink_unheld(*this, false);
+    unshrink_unheld(*this, !initialize && reuse_gref);
     while (result == 0) {
       unshrink_unheld(*this, true);
       gap = clipped_gap(g_high, g_low);

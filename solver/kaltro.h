@@ -98,6 +98,11 @@ class KALTRO {
   /// number); the kernel is still called from the caller's thread alone.  1 or less:
   /// the caller's thread only; default 1
   int threads;
+  /// A run with initialize false takes the gradient from gref, exact at xref, instead of
+  /// rebuilding it from x: rows are fetched only for variables whose x differs from xref.
+  /// A caller that changes lin, x or the kernel between runs keeps gref and xref in step;
+  /// default false
+  bool reuse_gref;
 
   // ---- the library's own, after the documented fields ----
   kaltro::detail::Work* work;  ///< opaque working state: diagonals by position, the row block

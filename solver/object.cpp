@@ -40,6 +40,7 @@ KALTRO::KALTRO(int n_)
       output(kaltro::write_stdout),
       output_arg(nullptr),
       threads(1),
+      reuse_gref(false),
       work(nullptr) {
   if (n_ < 0)
     throw std::invalid_argument("KALTRO: negative number of variables");

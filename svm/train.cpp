@@ -116,21 +116,45 @@ Solve::Solve(const Dataset& data, const Params& prm, int n, bool paired, int tra
 Solve::~Solve() = default;
 
 void Solve::set_bound(double C) {
-  // Scaling keeps the sum (the equality) and, up to rounding, the box; a
-  // variable at a bound stays exactly at it.
+  // The last solution scaled by t: the sum (the equality, 0 for the tasks
+  // that walk C) stays, and the box holds t x for any t in [0, C / last C].
+  // After a solve that ended with every variable active the gradient g is
+  // exact, so the objective along that ray, t lin.x - t^2/2 x.Kx with
+  // Kx = lin - g, gives the best t directly: near 1 where C no longer
+  // binds (the old solution is still nearly optimal), the whole ratio where
+  // most coefficients sit at C.  Without an exact gradient, the whole ratio.
   const double factor = bound_ > 0 ? C / bound_ : 1;
+  s.reuse_gref = kept_ && s.l == s.n;
+  double t = factor;
+  if (s.reuse_gref) {
+    double a = 0, b = 0;
+    for (int i = 0; i < s.n; i++) {
+      a += s.lin[i] * s.x[i];
+      b += s.x[i] * (s.lin[i] - s.g[i]);
+    }
+    if (b > 0)
+      t = std::fmin(std::fmax(a / b, 0.0), factor);
+  }
   for (int i = 0; i < s.n; i++) {
     const size_t v = static_cast<size_t>(s.home[i]);
     const double lo = C * unit_lo[v], hi = C * unit_hi[v];
     if (bound_ > 0) {
       double x = s.x[i];
-      if (x == s.lo[i])
-        x = lo;
-      else if (x == s.hi[i])
+      if (t == factor && x == s.lo[i])
+        x = lo;  // a variable at a bound stays exactly at it
+      else if (t == factor && x == s.hi[i])
         x = hi;
       else
-        x = std::fmin(std::fmax(x * factor, lo), hi);
+        x = std::fmin(std::fmax(x * t, lo), hi);
       s.x[i] = x;
+      // lin - K (t x) = (1 - t) lin + t g: the next solve starts from that
+      // instead of fetching a row for every non-zero x.  Values moved onto
+      // a bound differ from t x by rounding only, so they count as the
+      // reference point.
+      if (s.reuse_gref) {
+        s.gref[i] = (1 - t) * s.lin[i] + t * s.g[i];
+        s.xref[i] = x;
+      }
     }
     s.lo[i] = lo;
     s.hi[i] = hi;

@@ -120,6 +120,11 @@ TEST(SvmSelect, WarmStartedPathMatchesColdSolves) {
       cold.run(false, rc);
       EXPECT_NEAR(rw.objective, rc.objective, 1e-6 * std::fabs(rc.objective)) << "C " << C;
       EXPECT_NEAR(rw.rho, rc.rho, 1e-3 * (1 + std::fabs(rc.rho))) << "C " << C;
+      // Iris's first class is separable: from C 32 on no coefficient sits at
+      // C, and the start scaled to its best multiple is already the solution.
+      if (std::string(c.set) == "iris" && C == Cs.back()) {
+        EXPECT_EQ(rw.steps, 0);
+      }
     }
     warm.finish();
   }
