@@ -84,7 +84,13 @@ Solve::Solve(const Dataset& data, const Params& prm, int n, bool paired, int tra
       position_(static_cast<size_t>(n)) {
   s.trace_level = trace_level;
   s.eps_gap = prm.eps;
-  s.maxcachesize = cache_budget(prm.cache_mb);
+  // The cache size asked for covers all the solver holds: its row block,
+  // which adds to the budget an eighth as slack (holes are closed only now
+  // and then), a cache line per row for rounding and two rows that may join
+  // before a clean, and its own arrays and row objects, about 120 bytes a
+  // variable.  The common tools' caches stay within their size likewise.
+  const long long extra = 192LL * n;
+  s.maxcachesize = static_cast<long>(std::max(0LL, cache_budget(prm.cache_mb) / 9 * 8 - extra));
   // Ample for any problem that converges; one that does not (an unbounded
   // objective, or boxes far too wide) ends with a clear message instead.
   s.max_steps = prm.max_steps > 0 ? prm.max_steps : std::max(10000000LL, 100LL * s.n);
