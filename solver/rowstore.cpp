@@ -158,22 +158,6 @@ void RowStore::close_gaps(KALTRO::Arow* const* rows, int n) {
 
 namespace {
 
-// The row block is written densely from its start; where the system offers
-// transparent huge pages, filling it then takes one fault per 2 MB instead of
-// one per page.  Purely a hint, like prefault.
-void huge_pages(char* from, char* to) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const uintptr_t huge = 2u << 20;
-  uintptr_t a = (reinterpret_cast<uintptr_t>(from) + huge - 1) & ~(huge - 1);
-  uintptr_t b = reinterpret_cast<uintptr_t>(to) & ~(huge - 1);
-  if (b > a)
-    madvise(reinterpret_cast<void*>(a), b - a, MADV_HUGEPAGE);
-#else
-  (void)from;
-  (void)to;
-#endif
-}
-
 // Bytes for the row block: what the budget lets the cache hold (never more
 // than every row at full length), two rows that may join before the next
 // clean, and slack so that holes are closed only now and then.  Zero when
@@ -206,13 +190,9 @@ std::unique_ptr<RowStore> make_store(long budget, int n, size_t distinct) {
   st->base = st->mem + ((RowStore::kAlign - m % RowStore::kAlign) % RowStore::kAlign);
   st->cap = bytes;
   st->loose = std::max(bytes / 32, 2 * st->row_max);
-  // Huge pages pay where the cache fills its budget and keeps replacing
-  // rows.  When every row fits at full length, each entry is written once,
-  // the faults are few, and the last huge page, partly used, would be
-  // memory held for nothing.
-  const double full = static_cast<double>(distinct) * 4.0 * static_cast<double>(n);
-  if (full > static_cast<double>(budget))
-    huge_pages(st->base, st->base + bytes);
+  // No transparent huge pages: new pages are filled ahead in bulk
+  // (prefault), so they would save few faults, and the system's zeroing and
+  // compaction of 2 MB pages cost more time than the faults they save.
   return st;
 }
 
