@@ -162,13 +162,14 @@ struct SolveReport {
 
 /// How to train.
 struct Params {
-  int task = kCSVC;                  ///< a Task
-  KernelParams kernel;               ///< gamma is used as given (set it; the tools default to 1/d)
-  double C = 1;                      ///< bound on the coefficients (C-SVC, epsilon-SVR), above 0
-  double nu = 0.5;                   ///< one-class: fraction of outliers allowed, in (0, 1]
-  double p = 0.1;                    ///< epsilon-SVR: half-width of the insensitive tube, 0 or more
-  double eps = 0.001;                ///< stopping tolerance on the solver's gradient gap, above 0
-  double cache_mb = 100;             ///< kernel cache of each solve, in MB, above 0
+  int task = kCSVC;       ///< a Task
+  KernelParams kernel;    ///< gamma is used as given (set it; the tools default to 1/d)
+  double C = 1;           ///< bound on the coefficients (C-SVC, epsilon-SVR), above 0
+  double nu = 0.5;        ///< one-class: fraction of outliers allowed, in (0, 1]
+  double p = 0.1;         ///< epsilon-SVR: half-width of the insensitive tube, 0 or more
+  double eps = 0.001;     ///< stopping tolerance on the solver's gradient gap, above 0
+  double cache_mb = 100;  ///< kernel cache of each solve, in MB, above 0 (the solver's row block
+                          ///< and arrays stay within it)
   std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
   /// A factor for each row (empty: 1 for every row), 0 or more: the box of row i is
   /// C * class weight * row_weight[i] (C-SVC), C * row_weight[i] (epsilon-SVR) or
@@ -326,7 +327,8 @@ struct GridResult {
 
 /// Cross-validated search: for each gamma and fold one solver walks the C
 /// values in increasing order, each solve continuing from the last solution
-/// (scaled to the new C) with the kernel rows it holds.  Not for
+/// (scaled by the factor that maximises the objective along it, at most the
+/// ratio of the two C values) with the kernel rows it holds.  Not for
 /// probabilities.  Throws Failure as train does.
 GridResult grid_search(const Dataset& data, const Params& params, const GridOptions& options);
 
