@@ -187,8 +187,11 @@ KernelData::KernelData(const Dataset& set, const KernelParams& params) : KernelD
 
 KernelData::~KernelData() = default;
 
+long long KernelData::evaluations() const { return evals + (ahead->next - ahead->counted); }
+
 void KernelData::follow(const int* kidx, int positions, const int* active_size) {
   std::unique_ptr<KernelAhead> fresh(new KernelAhead);
+  evals = evaluations();
   ahead = std::move(fresh);  // a new walk: nothing kept from another (any stretch ended)
   order = kidx;
   n = positions;
@@ -207,8 +210,20 @@ double single(const KernelData& k, int a, int b) {
   return from_dot(k.p, dot(row(k, a, d), row(k, b, d), d), k.norm2[a], k.norm2[b]);
 }
 
+// A call off the common path counts itself and the answers taken from the
+// walk since the last count; whatever compute_ahead then does to the walk
+// (even when it throws) starts the tally afresh.
+struct Tally {
+  KernelData& k;
+  explicit Tally(KernelData& kd) : k(kd) { k.evals += k.ahead->next - k.ahead->counted + 1; }
+  ~Tally() { k.ahead->counted = k.ahead->next; }
+  Tally(const Tally&) = delete;
+  Tally& operator=(const Tally&) = delete;
+};
+
 template <int D>
 __attribute__((noinline)) double fresh(KernelData& k, int a, int b) {
+  Tally tally(k);
   double v;
   return compute_ahead(k, a, b, v) ? v : single<D>(k, a, b);
 }
@@ -216,7 +231,6 @@ __attribute__((noinline)) double fresh(KernelData& k, int a, int b) {
 template <int D>
 double callback(int a, int b, void* arg) {
   KernelData& k = *static_cast<KernelData*>(arg);
-  k.evals++;
   KernelAhead& h = *k.ahead;
   if (a == h.row && h.next < h.ready && h.key[h.next] == b)
     return h.val[h.next++];
@@ -244,13 +258,13 @@ double sparse_single(const KernelData& k, int a, int b) {
 }
 
 __attribute__((noinline)) double sparse_fresh(KernelData& k, int a, int b) {
+  Tally tally(k);
   double v;
   return compute_ahead(k, a, b, v) ? v : sparse_single(k, a, b);
 }
 
 double sparse_callback(int a, int b, void* arg) {
   KernelData& k = *static_cast<KernelData*>(arg);
-  k.evals++;
   KernelAhead& h = *k.ahead;
   if (a == h.row && h.next < h.ready && h.key[h.next] == b)
     return h.val[h.next++];

@@ -786,10 +786,11 @@ bool compute_ahead(KernelData& k, int a, int b, double& value) {
 
 const double* whole_row(KernelData& k, int a) {
   KernelAhead& h = *k.ahead;
+  k.evals += h.next - h.counted;  // answers taken from a walk, if any
   if (h.key != h.block_key)
     end_stretch(h);
   h.row = -1;
-  h.next = h.end = h.ready = 0;
+  h.next = h.end = h.ready = h.counted = 0;
   const int n = k.n;
   if (!h.stretch)
     h.stretch.reset(new Stretch);

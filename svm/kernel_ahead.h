@@ -52,6 +52,9 @@ struct Stretch;
 // entries: then the answers up to `end` come in as the pieces are done.
 struct KernelAhead {
   int row = -1, start = 0, next = 0, end = 0, ready = 0;
+  /// next when evaluations were last counted: the answers taken from the
+  /// walk since then are not in KernelData::evals yet.
+  int counted = 0;
   /// In a stretch: entries before this are evaluated by the caller, whose
   /// wait for the piece holding them ran out.
   int alone = 0;

@@ -175,7 +175,7 @@ void Solve::set_bound(double C) {
 void Solve::run(bool keep, SolveReport& r) {
   if (raised(prm_.stop))
     throw Interrupted();
-  const long long evals = kd_.evals;
+  const long long evals = kd_.evaluations();
   auto t0 = std::chrono::steady_clock::now();
   int steps;
   if (kept_) {
@@ -201,7 +201,7 @@ void Solve::run(bool keep, SolveReport& r) {
   r.n = s.n;
   r.objective = s.w;
   r.steps = steps;
-  r.kernel_evals = kd_.evals - evals;
+  r.kernel_evals = kd_.evaluations() - evals;
   r.seconds = std::chrono::duration<double>(t1 - t0).count();
 
   int free_count = 0;

@@ -82,7 +82,7 @@ void walk(ksvm::KernelData& k, std::vector<int>& order, Want want, std::uint32_t
   k.follow(order.data(), n);
   ksvm::KernelFn f = k.callback();
   auto pick = [&](int m) { return static_cast<int>(rng() % static_cast<unsigned>(m)); };
-  long long calls = k.evals;
+  long long calls = k.evaluations();
   for (int round = 0; round < 60; round++) {
     const int a = order[static_cast<size_t>(pick(n))];
     int from = pick(n), to = pick(n + 1);
@@ -113,7 +113,7 @@ void walk(ksvm::KernelData& k, std::vector<int>& order, Want want, std::uint32_t
         break;
     }
   }
-  EXPECT_EQ(k.evals, calls);
+  EXPECT_EQ(k.evaluations(), calls);
 }
 
 void walk(const Rows& r, const ksvm::KernelParams& p, std::uint32_t seed, int level) {
@@ -183,7 +183,7 @@ TEST(SvmKernelAhead, OrderThatIsNotASetOfRows) {
     for (int b = 0; b < 30; b++)
       ASSERT_TRUE(same_bits(f(a, b, &k), reference(r, k.p, a, b)));
   EXPECT_EQ(k.order, nullptr);
-  EXPECT_EQ(k.evals, 900);
+  EXPECT_EQ(k.evaluations(), 900);
 }
 
 struct Solve {
@@ -220,7 +220,7 @@ Solve solve(const Rows& r, const std::vector<double>& y, bool ahead, int level, 
   out.x.assign(s.x, s.x + r.n);
   out.g.assign(s.g, s.g + r.n);
   out.w = s.w;
-  out.evals = k.evals;
+  out.evals = k.evaluations();
   return out;
 }
 

@@ -66,7 +66,7 @@ TEST(SvmKernel, ValuesAndCallbacksMatchTheFormulas) {
     ksvm::KernelFn f = ksvm::kernel_callback(5);
     EXPECT_EQ(f(0, 1, &kd), ksvm::kernel_value(p, a, na, b, nb, 5));
     EXPECT_EQ(f(1, 0, &kd), f(0, 1, &kd));
-    EXPECT_EQ(kd.evals, 3);
+    EXPECT_EQ(kd.evaluations(), 3);
     // The general callback (width not known in advance) agrees bit for bit.
     EXPECT_EQ(ksvm::kernel_callback(0)(0, 1, &kd), f(0, 1, &kd));
   }
@@ -122,7 +122,7 @@ TEST(SvmKernel, WidthSpecificCallbacksGiveTheSameBits) {
           EXPECT_EQ(v, ksvm::kernel_value(kd.p, x.data() + a * d, norm2[static_cast<size_t>(a)],
                                           x.data() + b * d, norm2[static_cast<size_t>(b)], d));
         }
-      EXPECT_EQ(kd.evals, 18);
+      EXPECT_EQ(kd.evaluations(), 18);
     }
   }
 }

@@ -134,7 +134,7 @@ Outcome solve(const Dataset& data, int threads, long cache) {
   out.x.assign(s.x, s.x + data.n);
   out.g.assign(s.g, s.g + data.n);
   out.w = s.w;
-  out.evals = k.evals;
+  out.evals = k.evaluations();
   out.stretches = k.ahead->stretches;
   return out;
 }
