@@ -26,7 +26,7 @@ namespace {
 
 // Dense positions are held in tiles of kTile: feature i of the tile's lane
 // t at tile[i * kTile + t], so that one load brings feature i of kTile rows.
-static_assert(kAhead == 2 * kTile, "a block is two tiles");
+static_assert(kAhead % kTile == 0, "a block is whole tiles");
 
 // The column of lane t of a block in its tiles.
 inline const double* lane(const double* tiles, int d, int t) {

@@ -13,7 +13,7 @@
 namespace ksvm {
 
 /// How many entries of a row are computed at once.
-constexpr int kAhead = 16;
+constexpr int kAhead = 32;
 
 // D > 0: the number of features is known when the callback or the block is
 // chosen, so the dot product unrolls completely (the same sums in the same

@@ -133,7 +133,7 @@ TEST(SvmKernelAhead, EveryAnswerHasTheBitsOfOneEvaluation) {
   const int dims[] = {1, 2, 3, 4, 5, 7, 8, 10, 13, 31, 32, 33, 40};
   for (int level : widths())
     for (int d : dims) {
-      // 53 rows: blocks of 16 and tiles of 8 both end inside the last ones.
+      // 53 rows: blocks of 32 and tiles of 8 both end inside the last ones.
       const Rows r = make_rows(53, d, static_cast<std::uint32_t>(d));
       for (int type = 0; type < 3; type++) {
         ksvm::KernelParams p;
@@ -379,7 +379,7 @@ TEST(SvmKernelAhead, ReadsAheadOverSubsetsAndSharedKernelIndices) {
   // of classes), and each of them at two positions (the two variables of a
   // regression example).  The answers stay those of single evaluations,
   // and whole rows filled in position order are answered from blocks: one
-  // per 16 positions, and one more where the walk starts.
+  // per kAhead positions, and one more where the walk starts.
   // The second set is wide and thin enough for the features to be renumbered.
   const ksvm::Dataset sets[] = {sparse_rows(150, 37, 4), sparse_rows(150, 3001, 5, 300)};
   for (const ksvm::Dataset& data : sets)
@@ -410,8 +410,8 @@ TEST(SvmKernelAhead, ReadsAheadOverSubsetsAndSharedKernelIndices) {
                                     want(a, (*order)[static_cast<size_t>(j)])));
           }
           const long long blocks = k.ahead->blocks - before;
-          EXPECT_GE(blocks, 10 * (n / 16)) << "level " << level << " n " << n;
-          EXPECT_LE(blocks, 10 * (n / 16 + 2)) << "level " << level << " n " << n;
+          EXPECT_GE(blocks, 10 * (n / ksvm::kAhead)) << "level " << level << " n " << n;
+          EXPECT_LE(blocks, 10 * (n / ksvm::kAhead + 2)) << "level " << level << " n " << n;
         }
       }
     }
