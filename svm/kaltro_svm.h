@@ -266,10 +266,11 @@ std::vector<double> predict(const Model& m, const Dataset& data, int threads = 1
 /// the model's label order, summing to 1: each class pair's sigmoid, coupled
 /// over the pairs (Wu, Lin and Weng's second method) with more than two
 /// classes.  With `labels`, also the most probable class of each row (ties
-/// to the class that comes first).  Throws Failure for a model without
-/// probability figures or not C-SVC.
+/// to the class that comes first).  The decision values are computed on
+/// `threads` threads as in decision_values.  Throws Failure for a model
+/// without probability figures or not C-SVC.
 std::vector<double> predict_probability(const Model& m, const Dataset& data,
-                                        std::vector<double>* labels = nullptr);
+                                        std::vector<double>* labels = nullptr, int threads = 1);
 
 // ----------------------------------------------------- model selection ---
 

@@ -208,7 +208,7 @@ double laplace_scale(const Dataset& data, const Params& prm) {
 }
 
 std::vector<double> predict_probability(const Model& m, const Dataset& data,
-                                        std::vector<double>* labels) {
+                                        std::vector<double>* labels, int threads) {
   const size_t k = static_cast<size_t>(m.nr_class), pairs = k * (k - 1) / 2;
   if (m.task != kCSVC)
     throw Failure(m.task == kEpsilonSVR
@@ -216,7 +216,7 @@ std::vector<double> predict_probability(const Model& m, const Dataset& data,
                       : "one-class models give no probabilities");
   if (m.probA.size() != pairs || m.probB.size() != pairs)
     throw Failure("the model holds no probability figures");
-  const std::vector<double> dec = decision_values(m, data);
+  const std::vector<double> dec = decision_values(m, data, threads);
   const size_t n = static_cast<size_t>(data.n);
   std::vector<double> out(n * k), r(k * k);
   if (labels)

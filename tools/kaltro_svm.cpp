@@ -195,7 +195,7 @@ int cmd_predict(const cli::PredictCommand& cmd) {
                           ": the model holds no probability figures; train it with -b 1");
     if (model.task != ksvm::kEpsilonSVR) {
       try {
-        probability = ksvm::predict_probability(model, data, &predicted);
+        probability = ksvm::predict_probability(model, data, &predicted, cmd.threads);
       } catch (const ksvm::Failure& e) {
         const bool none = model.task == ksvm::kCSVC;
         throw ksvm::Failure(model_file + ": " + e.what() + (none ? "; train it with -b 1" : ""));

@@ -459,7 +459,7 @@ class SVC(ClassifierMixin, _BaseSVM):
             raise NotFittedError("predict_proba is not available when fitted with "
                                  "probability=False")
         X, _ = self._validate_X(X, reset=False)
-        return _core.predict_probability(self._model, self._dataset(X))
+        return _core.predict_probability(self._model, self._dataset(X), self._threads())
 
     @available_if(_check_proba)
     def predict_log_proba(self, X):

@@ -270,11 +270,12 @@ py::array_t<double> predict(const ksvm::Model& m, const ksvm::Dataset& data, int
   return to_numpy(std::move(v));
 }
 
-py::array_t<double> predict_probability(const ksvm::Model& m, const ksvm::Dataset& data) {
+py::array_t<double> predict_probability(const ksvm::Model& m, const ksvm::Dataset& data,
+                                        int threads) {
   std::vector<double> v;
   {
     py::gil_scoped_release nogil;
-    v = ksvm::predict_probability(m, data);
+    v = ksvm::predict_probability(m, data, nullptr, threads);
   }
   return to_numpy(std::move(v),
                   {static_cast<py::ssize_t>(data.n), static_cast<py::ssize_t>(m.nr_class)});
@@ -409,6 +410,7 @@ void bind_trainer(py::module_& m) {
         "Decision values, one row per data row (C-SVC: one column per class pair).");
   m.def("predict", &predict, py::arg("model"), py::arg("data"), py::arg("threads") = 1);
   m.def("predict_probability", &predict_probability, py::arg("model"), py::arg("data"),
+        py::arg("threads") = 1,
         "Class probabilities, one row per data row, one column per class in the model's order.");
   m.def(
       "write_model",
