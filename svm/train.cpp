@@ -88,7 +88,8 @@ Solve::Solve(const Dataset& data, const Params& prm, int n, bool paired, int tra
   // which adds to the budget an eighth as slack (holes are closed only now
   // and then), a cache line per row for rounding and two rows that may join
   // before a clean, and its own arrays and row objects, about 120 bytes a
-  // variable.  The common tools' caches stay within their size likewise.
+  // variable.  So -m bounds what the cache takes in memory as a whole, not
+  // only its entries.
   const long long extra = 192LL * n;
   s.maxcachesize = static_cast<long>(std::max(0LL, cache_budget(prm.cache_mb) / 9 * 8 - extra));
   // Ample for any problem that converges; one that does not (an unbounded
