@@ -182,6 +182,12 @@ struct KernelData {
   /// computed ahead along its walk; with the solver's active-set size (its
   /// field l), long walks are computed in pieces on `threads` threads.
   void follow(const int* kidx, int positions, const int* active_size = nullptr);
+  /// Sparse data, after follow() with the walk's kernel indices in place:
+  /// holds its rows by feature as well (columns.h), so that a long walk
+  /// sums the columns of one row instead of gathering every row, where that
+  /// is cheaper.  Built when that takes at most `budget` bytes and pays on
+  /// average; returns the bytes taken (0: none built).
+  size_t build_columns(size_t budget);
   /// The callback to hand to the solver, with this object as its argument.
   KernelFn callback() const;
   /// Every value handed out so far: evals and the answers not yet added to it.

@@ -12,8 +12,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <thread>
 
+#include "columns.h"
 #include "fast_exp.h"
 #include "lanes.h"
 #include "pool.h"
@@ -107,6 +109,26 @@ void sparse_plain(const KernelData& k, const double* w, const int* index, double
     ab[t] = gather_dot(idx, val, m, w);
     norms[t] = k.norm2[keys[t]];
   }
+  if (finish(k, na, norms, ab, out, arg))
+    return;
+  for (int t = 0; t < kAhead; t++)
+    out[t] = exp_inline(arg[t]);
+}
+
+// The dot products of the block from position p0, read from the columns'
+// sums.
+inline void column_dots(const KernelData& k, const Columns& c, int p0, const int* keys, double* ab,
+                        double* norms) {
+  for (int t = 0; t < kAhead; t++) {
+    ab[t] = c.dot(p0 + t);
+    norms[t] = k.norm2[keys[t]];
+  }
+}
+
+void column_plain(const KernelData& k, const Columns& c, double na, int p0, const int* keys,
+                  double* out) {
+  double ab[kAhead], arg[kAhead], norms[kAhead];
+  column_dots(k, c, p0, keys, ab, norms);
   if (finish(k, na, norms, ab, out, arg))
     return;
   for (int t = 0; t < kAhead; t++)
@@ -247,6 +269,25 @@ KALTRO_LANES8 void sparse8(const KernelData& k, const double* w, const int* inde
   sparse_lanes<Lanes8>(k, w, index, na, keys, out);
 }
 
+template <class V>
+inline void column_lanes(const KernelData& k, const Columns& c, double na, int p0, const int* keys,
+                         double* out) {
+  alignas(64) double ab[kAhead], arg[kAhead], norms[kAhead];
+  column_dots(k, c, p0, keys, ab, norms);
+  if (!finish(k, na, norms, ab, out, arg))
+    exp_block<V>(arg, out);
+}
+
+KALTRO_LANES4 void column4(const KernelData& k, const Columns& c, double na, int p0,
+                           const int* keys, double* out) {
+  column_lanes<Lanes4>(k, c, na, p0, keys, out);
+}
+
+KALTRO_LANES8 void column8(const KernelData& k, const Columns& c, double na, int p0,
+                           const int* keys, double* out) {
+  column_lanes<Lanes8>(k, c, na, p0, keys, out);
+}
+
 template <int D>
 KALTRO_LANES2 void block2(const KernelData& k, const double* xa, double na, const double* tiles,
                           const double* norms, double* out) {
@@ -298,6 +339,20 @@ SparseBlockFn sparse_block_for() {
   }
 #endif
   return sparse_plain;
+}
+
+ColumnBlockFn column_block_for() {
+#ifdef KALTRO_LANES
+  switch (simd_level()) {
+    case kLanes8:
+      return column8;
+    case kLanes4:
+      return column4;
+    default:
+      break;
+  }
+#endif
+  return column_plain;
 }
 
 KernelBlockFn block_for(int d) {
@@ -511,6 +566,19 @@ bool sparse_fill(const KernelData& k, const KernelAhead& h, int a, int p0, int l
   return true;
 }
 
+// The block from position p0 for the row laid out in the columns, from
+// their sums; false if it holds a kernel index outside the data.
+bool column_fill(const KernelData& k, const KernelAhead& h, int a, int p0, int lanes, int* key,
+                 double* val) {
+  for (int t = 0; t < kAhead; t++) {
+    key[t] = t < lanes ? k.order[p0 + t] : a;  // lanes beyond the end repeat row a
+    if (key[t] < 0 || key[t] >= k.data->n)
+      return false;
+  }
+  h.column_block(k, *h.columns, k.norm2[a], p0, key, val);
+  return true;
+}
+
 inline int row_count(const KernelData& k) { return k.rows > 0 ? k.rows : k.n; }
 
 // Computes the block from position p (rounded down to a tile) for row a;
@@ -568,6 +636,7 @@ struct Stretch : kaltro::detail::Job {
   int a = 0, p0 = 0, total = 0, span = kSpan, pieces = 0, rows = 0;
   const double* w = nullptr;  // sparse data: the spread row and the places of features
   const int* index = nullptr;
+  bool by_columns = false;  // sparse data: entries from the columns' sums instead
   std::vector<int> key;
   std::vector<double> val;
   std::unique_ptr<std::atomic<bool>[]> done;
@@ -580,13 +649,16 @@ struct Stretch : kaltro::detail::Job {
 
   void piece(int i) noexcept override {
     const int from = i * span, to = std::min(total, from + span);
+    if (by_columns)
+      h->columns->add_up(p0 + from, p0 + to);
     for (int off = from; off < to; off += kAhead) {
       const int p = p0 + off;
       const int lanes = std::min(kAhead, k->n - p);
       int* kb = key.data() + off;
       double* vb = val.data() + off;
-      const bool ok = w ? sparse_fill(*k, *h, a, p, lanes, rows, w, index, kb, vb)
-                        : dense_block(*k, *h, a, p, lanes, rows, kb, vb);
+      const bool ok = by_columns ? column_fill(*k, *h, a, p, lanes, kb, vb)
+                      : w        ? sparse_fill(*k, *h, a, p, lanes, rows, w, index, kb, vb)
+                                 : dense_block(*k, *h, a, p, lanes, rows, kb, vb);
       if (!ok) {
         for (int t = 0; t < kAhead; t++)
           kb[t] = -1;  // never a kernel index of the walk: evaluated afresh
@@ -598,8 +670,9 @@ struct Stretch : kaltro::detail::Job {
 
   // Sets up and opens the stretch from position p0 over `count` entries for
   // row a, with `helpers` pool threads; false when the blocks cannot serve
-  // row a.
-  bool begin(KernelData& kd, KernelAhead& ka, int row, int from, int count, int helpers) {
+  // row a, or, with `columns_only`, when the columns are not used.
+  bool begin(KernelData& kd, KernelAhead& ka, int row, int from, int count, int helpers,
+             bool columns_only) {
     close();  // the one before, done long since: nobody is inside
     k = &kd;
     h = &ka;
@@ -609,18 +682,31 @@ struct Stretch : kaltro::detail::Job {
     rows = row_count(kd);
     w = nullptr;
     index = nullptr;
-    if (kd.data && kd.data->sparse) {
-      if (!sparse_setup(kd, ka, row, rows, w, index))
+    by_columns = false;
+    if (ka.columns && row >= 0 && row < kd.data->n) {
+      Columns& c = *ka.columns;
+      c.follow(*kd.data, kd.order);
+      by_columns = c.pays(c.lay_out(*kd.data, row));
+    }
+    if (!by_columns) {
+      if (columns_only)
         return false;
-    } else {
-      make_tiles(kd, ka);
+      if (kd.data && kd.data->sparse) {
+        if (!sparse_setup(kd, ka, row, rows, w, index))
+          return false;
+      } else {
+        make_tiles(kd, ka);
+      }
     }
     const size_t room = static_cast<size_t>(total) + kAhead;
     if (key.size() < room) {
       key.resize(room);
       val.resize(room);
     }
-    span = span_for(total, helpers + 1);
+    // Pieces summed from the columns look up where each column enters
+    // them: a few thousand entries make that small.
+    span = by_columns ? std::max(4 * kSpan, span_for(total, helpers + 1))
+                      : span_for(total, helpers + 1);
     pieces = (total + span - 1) / span;
     if (done_room < pieces) {
       done.reset(new std::atomic<bool>[static_cast<size_t>(pieces)]);
@@ -694,9 +780,15 @@ void end_stretch(KernelAhead& h) {
 }
 
 // Starts computing the walk of row a from position p in pieces when it is
-// long enough to pay; false when it is left to blocks.
-bool start_stretch(KernelData& k, KernelAhead& h, int a, int p) {
-  if (k.threads <= 1 || !k.active)
+// long enough to pay; false when it is left to blocks.  `going_on`: the
+// walk of row a has had a block already.
+bool start_stretch(KernelData& k, KernelAhead& h, int a, int p, bool going_on) {
+  // On one thread only a walk summed from the columns is worth a stretch.
+  // Such a walk starts with its second block: the sums cost a whole row,
+  // and a call that starts a walk may stand alone (the solver asks for the
+  // diagonal entries one by one).
+  const bool alone = k.threads <= 1;
+  if (!k.active || (alone && !h.columns) || (h.columns && !going_on))
     return false;
   const int to = p < *k.active ? *k.active : k.n;
   const int p0 = p - p % kTile;
@@ -704,7 +796,7 @@ bool start_stretch(KernelData& k, KernelAhead& h, int a, int p) {
     return false;
   if (!h.stretch)
     h.stretch.reset(new Stretch);
-  if (!h.stretch->begin(k, h, a, p0, to - p0, k.threads - 1))
+  if (!h.stretch->begin(k, h, a, p0, to - p0, std::max(k.threads - 1, 0), alone))
     return false;
   h.row = a;
   h.start = p0;
@@ -756,6 +848,7 @@ bool compute_ahead(KernelData& k, int a, int b, double& value) {
     return true;
   }
   // Most often the walk just goes on past the last block or stretch.
+  const bool going_on = h.row == a && h.end > 0;
   const int after = h.start + h.end;
   int p = -1;
   if (h.end > 0 && h.next == h.end && after < k.n && k.order[after] == b) {
@@ -766,7 +859,7 @@ bool compute_ahead(KernelData& k, int a, int b, double& value) {
   }
   if (stretched)
     end_stretch(h);
-  if (p >= 0 && start_stretch(k, h, a, p)) {
+  if (p >= 0 && start_stretch(k, h, a, p, going_on)) {
     if (h.key[h.next] == b) {
       value = h.val[h.next++];
       return true;
@@ -796,7 +889,7 @@ const double* whole_row(KernelData& k, int a) {
     h.stretch.reset(new Stretch);
   Stretch& s = *h.stretch;
   const bool blocks = k.order && (k.x || (k.data && k.data->sparse)) && k.p.type != kPrecomputed;
-  if (blocks && s.begin(k, h, a, 0, n, n >= k.stretch_min ? k.threads - 1 : 0)) {
+  if (blocks && s.begin(k, h, a, 0, n, n >= k.stretch_min ? k.threads - 1 : 0, false)) {
     s.finish();
     h.blocks += (n + kAhead - 1) / kAhead;
     if (!s.failed.load(std::memory_order_relaxed)) {  // every entry from a block
@@ -815,6 +908,23 @@ const double* whole_row(KernelData& k, int a) {
       out[p] = kernel_value(k.p, *k.data, a, *k.data, k.order[p]);
   k.evals += n;
   return out;
+}
+
+}  // namespace ksvm
+
+namespace ksvm {
+
+size_t KernelData::build_columns(size_t budget) {
+  KernelAhead& h = *ahead;
+  h.columns.reset();
+  if (!data || !data->sparse || !order || p.type == kPrecomputed)
+    return 0;
+  std::unique_ptr<Columns> c(new Columns);
+  if (!c->build(*data, order, n, budget))
+    return 0;
+  h.columns = std::move(c);
+  h.column_block = column_block_for();
+  return h.columns->bytes();
 }
 
 }  // namespace ksvm

@@ -178,6 +178,13 @@ void Solve::run(bool keep, SolveReport& r) {
     throw Interrupted();
   const long long evals = kd_.evaluations();
   auto t0 = std::chrono::steady_clock::now();
+  if (!columns_tried_) {
+    // Sparse rows held by feature as well come out of the cache's budget:
+    // at most half of it, so -m still bounds what kernel rows take.
+    columns_tried_ = true;
+    const long used = static_cast<long>(kd_.build_columns(static_cast<size_t>(s.maxcachesize / 2)));
+    s.maxcachesize -= used;
+  }
   int steps;
   if (kept_) {
     steps = s.run(false, false);

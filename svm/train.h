@@ -75,6 +75,7 @@ class Solve {
   std::unique_ptr<Rows> whole_;
   double bound_ = 0;
   bool kept_ = false;
+  bool columns_tried_ = false;
   std::vector<int> position_;  ///< position of each caller variable
 };
 

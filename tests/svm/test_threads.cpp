@@ -45,8 +45,11 @@ Dataset generated(const char* kind, int n, int d, int classes = 2) {
 // Plays the solver on k with its walks in pieces (threads, short stretches):
 // rows walked from a position to the active size or beyond it to the end,
 // calls off the walk in the middle of some walks (which end the stretch),
-// variables exchanged and the active size changed between walks.
-void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::uint32_t seed) {
+// variables exchanged and the active size changed between walks.  With
+// `columns`, sparse rows are also held by feature and long walks summed
+// from them (on one thread too).
+void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::uint32_t seed,
+          bool columns = false) {
   std::mt19937 rng(seed);
   const int n = data.n;
   std::vector<int> order(static_cast<size_t>(n));
@@ -57,6 +60,9 @@ void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::ui
   k.threads = threads;
   k.stretch_min = 16;
   k.follow(order.data(), n, &active);
+  if (columns) {
+    ASSERT_GT(k.build_columns(size_t{1} << 30), 0u);
+  }
   const ksvm::KernelFn f = k.callback();
   auto pick = [&](int m) { return static_cast<int>(rng() % static_cast<unsigned>(m)); };
   auto check = [&](int a, int b) {
@@ -90,15 +96,39 @@ TEST(SvmThreads, WalksInPiecesAnswerWithTheBitsOfOneEvaluation) {
   ASSERT_TRUE(sparse.sparse && renumbered.sparse && !dense.sparse);
   for (const Dataset* data : {&dense, &sparse, &renumbered})
     for (int type = 0; type < 3; type++)
-      for (int threads : {2, 3}) {
-        ksvm::KernelParams p;
-        p.type = type;
-        p.gamma = 0.25;
-        p.coef0 = 0.5;
-        walk(*data, p, threads, static_cast<std::uint32_t>(10 * type + threads));
-        if (HasFatalFailure())
-          return;
-      }
+      for (int threads : {1, 2, 3})
+        for (bool columns : {false, true}) {
+          if (!data->sparse && columns)
+            continue;
+          if (threads == 1 && !columns)
+            continue;  // no stretches: blocks only
+          ksvm::KernelParams p;
+          p.type = type;
+          p.gamma = 0.25;
+          p.coef0 = 0.5;
+          walk(*data, p, threads, static_cast<std::uint32_t>(10 * type + threads), columns);
+          if (HasFatalFailure())
+            return;
+        }
+}
+
+TEST(SvmThreads, ColumnsKeepWithinTheirBudget) {
+  const Dataset sparse = generated("text", 700, 5000);
+  std::vector<int> order(static_cast<size_t>(sparse.n));
+  for (int i = 0; i < sparse.n; i++)
+    order[static_cast<size_t>(i)] = (i * 7) % sparse.n;
+  ksvm::KernelData k(sparse, ksvm::KernelParams());
+  k.follow(order.data(), sparse.n);
+  const size_t bytes = k.build_columns(size_t{1} << 30);
+  ASSERT_GT(bytes, 0u);
+  EXPECT_EQ(k.build_columns(bytes - 1), 0u);
+  EXPECT_EQ(k.build_columns(bytes), bytes);
+  // Rows that hold every feature: a row's columns hold every pair, and
+  // gathering is cheaper.
+  const Dataset full = ksvm::with_holding(generated("clouds", 300, 6), true);
+  ksvm::KernelData kf(full, ksvm::KernelParams());
+  kf.follow(order.data(), full.n);
+  EXPECT_EQ(kf.build_columns(size_t{1} << 30), 0u);
 }
 
 struct Outcome {
@@ -109,8 +139,9 @@ struct Outcome {
 };
 
 // A two-class dual as the trainer sets it up, its rows walked in pieces of
-// short stretches on `threads` threads.
-Outcome solve(const Dataset& data, int threads, long cache) {
+// short stretches on `threads` threads, sparse rows with `columns` summed
+// from columns where that pays.
+Outcome solve(const Dataset& data, int threads, long cache, bool columns = false) {
   ksvm::KernelParams p;
   p.gamma = 0.5;
   ksvm::KernelData k(data, p);
@@ -118,6 +149,8 @@ Outcome solve(const Dataset& data, int threads, long cache) {
   k.threads = threads;
   k.stretch_min = 32;
   k.follow(s.kidx, s.n, &s.l);
+  if (columns && k.build_columns(size_t{1} << 30) == 0)
+    return Outcome();
   s.kernel = k.callback();
   s.kernel_arg = &k;
   s.threads = threads;
@@ -147,15 +180,20 @@ TEST(SvmThreads, SolvesWithRowsInPiecesComeOutBitForBit) {
     for (long cache : {64L << 20, 30L * 900 * 4}) {
       const Outcome one = solve(data, 1, cache);
       ASSERT_GT(one.steps, 0);
-      for (int threads : {2, 3}) {
-        const Outcome more = solve(data, threads, cache);
-        EXPECT_EQ(more.steps, one.steps) << kind << " threads " << threads;
-        EXPECT_EQ(more.evals, one.evals) << kind << " threads " << threads;
-        EXPECT_TRUE(same_bits(more.w, one.w)) << kind << " threads " << threads;
-        EXPECT_TRUE(same_bits(more.x, one.x)) << kind << " threads " << threads;
-        EXPECT_TRUE(same_bits(more.g, one.g)) << kind << " threads " << threads;
-        EXPECT_GT(more.stretches, 100) << kind << " threads " << threads;
-      }
+      for (int threads : {1, 2, 3})
+        for (bool columns : {false, true}) {
+          if ((threads == 1 && !columns) || (columns && !data.sparse))
+            continue;
+          const Outcome more = solve(data, threads, cache, columns);
+          const std::string what = std::string(kind) + " threads " + std::to_string(threads) +
+                                   " columns " + std::to_string(columns);
+          EXPECT_EQ(more.steps, one.steps) << what;
+          EXPECT_EQ(more.evals, one.evals) << what;
+          EXPECT_TRUE(same_bits(more.w, one.w)) << what;
+          EXPECT_TRUE(same_bits(more.x, one.x)) << what;
+          EXPECT_TRUE(same_bits(more.g, one.g)) << what;
+          EXPECT_GT(more.stretches, 100) << what;
+        }
     }
   }
 }

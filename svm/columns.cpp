@@ -1,0 +1,135 @@
+// Sparse rows held by feature, and kernel rows summed from them.
+#include "columns.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kernel_ahead.h"
+
+namespace ksvm {
+
+namespace {
+
+template <class T>
+size_t held(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+}  // namespace
+
+size_t Columns::bytes() const {
+  return held(feature) + held(start) + held(at) + held(value) + held(placed) + held(parts) +
+         held(sums);
+}
+
+size_t Columns::column_of(int k) const {
+  return static_cast<size_t>(std::lower_bound(feature.begin(), feature.end(), k) - feature.begin());
+}
+
+bool Columns::build(const Dataset& data, const int* order, int n, size_t budget) {
+  *this = Columns();
+  if (!data.sparse || n <= 0)
+    return false;
+  size_t pairs = 0;
+  for (int p = 0; p < n; p++) {
+    const int q = order[p];
+    if (q < 0 || q >= data.n)
+      return false;
+    pairs += data.start[static_cast<size_t>(q) + 1] - data.start[static_cast<size_t>(q)];
+  }
+  const size_t un = static_cast<size_t>(n);
+  // What the entries, sums and order will take, checked before anything
+  // that large is made.
+  const size_t need = pairs * (sizeof(int) + sizeof(double)) + 4 * (un + kAhead) * sizeof(double) +
+                      un * sizeof(int);
+  if (pairs == 0 || need > budget)
+    return false;
+  {
+    std::vector<int> all;
+    all.reserve(pairs);
+    for (int p = 0; p < n; p++) {
+      const size_t q = static_cast<size_t>(order[p]);
+      all.insert(all.end(), data.index.begin() + static_cast<std::ptrdiff_t>(data.start[q]),
+                 data.index.begin() + static_cast<std::ptrdiff_t>(data.start[q + 1]));
+    }
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    feature.assign(all.begin(), all.end());
+  }
+  start.assign(feature.size() + 1, 0);
+  for (int p = 0; p < n; p++) {
+    const size_t q = static_cast<size_t>(order[p]);
+    for (size_t e = data.start[q]; e < data.start[q + 1]; e++)
+      start[column_of(data.index[e]) + 1]++;
+  }
+  // A row's columns hold, averaged over the rows, sum(length^2) / n entries.
+  mean_pairs = static_cast<double>(pairs) / n;
+  double square = 0;
+  for (size_t c = 1; c < start.size(); c++)
+    square += static_cast<double>(start[c]) * static_cast<double>(start[c]);
+  placed.assign(order, order + n);  // for pays() only, until placed below
+  if (!pays(square / n) || need + held(start) + held(feature) > budget) {
+    *this = Columns();
+    return false;
+  }
+  for (size_t c = 1; c < start.size(); c++)
+    start[c] += start[c - 1];
+  at.resize(pairs);
+  value.resize(pairs);
+  placed.assign(un, -1);  // placed by follow()
+  sums.assign(4 * (un + kAhead), 0.0);
+  follow(data, order);
+  return true;
+}
+
+void Columns::follow(const Dataset& data, const int* order) {
+  const size_t n = placed.size();
+  if (std::memcmp(placed.data(), order, n * sizeof(int)) == 0)
+    return;
+  std::vector<size_t> fill(start.begin(), start.end() - 1);
+  for (size_t p = 0; p < n; p++) {
+    const size_t q = static_cast<size_t>(order[p]);
+    for (size_t e = data.start[q]; e < data.start[q + 1]; e++) {
+      const size_t i = fill[column_of(data.index[e])]++;
+      at[i] = static_cast<int>(p);
+      value[i] = data.value[e];
+    }
+  }
+  placed.assign(order, order + n);
+}
+
+double Columns::lay_out(const Dataset& data, int a) {
+  parts.clear();
+  double entries = 0;
+  const size_t ra = static_cast<size_t>(a);
+  for (size_t e = data.start[ra]; e < data.start[ra + 1]; e++) {
+    const int k = data.index[e];
+    const size_t c = column_of(k);
+    if (c == feature.size() || feature[c] != k)
+      continue;  // no row of the walk holds feature k: its products are all 0
+    parts.push_back(Part{start[c], start[c + 1], data.value[e], k & 3});
+    entries += static_cast<double>(start[c + 1] - start[c]);
+  }
+  return entries;
+}
+
+void Columns::add_up(int from, int to) {
+  double* s = sums.data();
+  std::fill(s + 4 * static_cast<size_t>(from), s + 4 * static_cast<size_t>(to), 0.0);
+  const int* p = at.data();
+  const double* v = value.data();
+  const int n = static_cast<int>(placed.size());
+  for (const Part& part : parts) {
+    size_t e = part.from, end = part.to;
+    if (from > 0)
+      e = static_cast<size_t>(std::lower_bound(p + e, p + end, from) - p);
+    if (to < n)
+      end = static_cast<size_t>(std::lower_bound(p + e, p + end, to) - p);
+    double* t = s + part.sum;
+    const double x = part.v;
+    for (; e < end; e++)
+      t[4 * static_cast<size_t>(p[e])] += x * v[e];
+  }
+}
+
+}  // namespace ksvm
