@@ -183,7 +183,7 @@ struct KernelData {
   /// field l), long walks are computed in pieces on `threads` threads.
   void follow(const int* kidx, int positions, const int* active_size = nullptr);
   /// Sparse data, after follow() with the walk's kernel indices in place:
-  /// holds its rows by feature as well (columns.h), so that a long walk
+  /// holds its rows by feature as well (feature_columns.h), so that a long walk
   /// sums the columns of one row instead of gathering every row, where that
   /// is cheaper.  Built when that takes at most `budget` bytes and pays on
   /// average; returns the bytes taken (0: none built).

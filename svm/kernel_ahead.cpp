@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "columns.h"
 #include "fast_exp.h"
+#include "feature_columns.h"
 #include "lanes.h"
 #include "pool.h"
 
@@ -117,15 +117,15 @@ void sparse_plain(const KernelData& k, const double* w, const int* index, double
 
 // The dot products of the block from position p0, read from the columns'
 // sums.
-inline void column_dots(const KernelData& k, const Columns& c, int p0, const int* keys, double* ab,
-                        double* norms) {
+inline void column_dots(const KernelData& k, const FeatureColumns& c, int p0, const int* keys,
+                        double* ab, double* norms) {
   for (int t = 0; t < kAhead; t++) {
     ab[t] = c.dot(p0 + t);
     norms[t] = k.norm2[keys[t]];
   }
 }
 
-void column_plain(const KernelData& k, const Columns& c, double na, int p0, const int* keys,
+void column_plain(const KernelData& k, const FeatureColumns& c, double na, int p0, const int* keys,
                   double* out) {
   double ab[kAhead], arg[kAhead], norms[kAhead];
   column_dots(k, c, p0, keys, ab, norms);
@@ -270,20 +270,20 @@ KALTRO_LANES8 void sparse8(const KernelData& k, const double* w, const int* inde
 }
 
 template <class V>
-inline void column_lanes(const KernelData& k, const Columns& c, double na, int p0, const int* keys,
-                         double* out) {
+inline void column_lanes(const KernelData& k, const FeatureColumns& c, double na, int p0,
+                         const int* keys, double* out) {
   alignas(64) double ab[kAhead], arg[kAhead], norms[kAhead];
   column_dots(k, c, p0, keys, ab, norms);
   if (!finish(k, na, norms, ab, out, arg))
     exp_block<V>(arg, out);
 }
 
-KALTRO_LANES4 void column4(const KernelData& k, const Columns& c, double na, int p0,
+KALTRO_LANES4 void column4(const KernelData& k, const FeatureColumns& c, double na, int p0,
                            const int* keys, double* out) {
   column_lanes<Lanes4>(k, c, na, p0, keys, out);
 }
 
-KALTRO_LANES8 void column8(const KernelData& k, const Columns& c, double na, int p0,
+KALTRO_LANES8 void column8(const KernelData& k, const FeatureColumns& c, double na, int p0,
                            const int* keys, double* out) {
   column_lanes<Lanes8>(k, c, na, p0, keys, out);
 }
@@ -684,7 +684,7 @@ struct Stretch : kaltro::detail::Job {
     index = nullptr;
     by_columns = false;
     if (ka.columns && row >= 0 && row < kd.data->n) {
-      Columns& c = *ka.columns;
+      FeatureColumns& c = *ka.columns;
       c.follow(*kd.data, kd.order);
       by_columns = c.pays(c.lay_out(*kd.data, row));
     }
@@ -919,7 +919,7 @@ size_t KernelData::build_columns(size_t budget) {
   h.columns.reset();
   if (!data || !data->sparse || !order || p.type == kPrecomputed)
     return 0;
-  std::unique_ptr<Columns> c(new Columns);
+  std::unique_ptr<FeatureColumns> c(new FeatureColumns);
   if (!c->build(*data, order, n, budget))
     return 0;
   h.columns = std::move(c);

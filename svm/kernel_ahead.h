@@ -43,11 +43,11 @@ using SparseBlockFn = void (*)(const KernelData& k, const double* w, const int* 
                                const int* keys, double* out);
 
 struct Stretch;
-struct Columns;
+struct FeatureColumns;
 
 /// K(row laid out in the columns, row keys[t]) for the kAhead positions of
 /// a block from position p0, from the columns' sums.
-using ColumnBlockFn = void (*)(const KernelData& k, const Columns& c, double na, int p0,
+using ColumnBlockFn = void (*)(const KernelData& k, const FeatureColumns& c, double na, int p0,
                                const int* keys, double* out);
 
 // What has been computed ahead: K(row, key[t]) = val[t] for next <= t <
@@ -100,7 +100,7 @@ struct KernelAhead {
 
   /// Sparse data: the walk's rows held by feature (KernelData::build_columns),
   /// from which long walks are summed when that pays; or none.
-  std::unique_ptr<Columns> columns;
+  std::unique_ptr<FeatureColumns> columns;
   ColumnBlockFn column_block = nullptr;
 
   /// The stretch in pieces, kept for the next one (its job closed).

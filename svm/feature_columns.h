@@ -5,8 +5,8 @@
 // the spread row touches all the walk's pairs.  On text-like data, where
 // most of a line's words are rare, the columns hold a small part of them.
 // Private to the trainer library.
-#ifndef KSVM_COLUMNS_H
-#define KSVM_COLUMNS_H
+#ifndef KSVM_FEATURE_COLUMNS_H
+#define KSVM_FEATURE_COLUMNS_H
 
 #include <cstddef>
 #include <vector>
@@ -24,7 +24,7 @@ namespace ksvm {
 // positions lie together and a thread that computes a piece of a walk
 // touches only its own; they are placed anew when the solver has reordered
 // its variables since.
-struct Columns {
+struct FeatureColumns {
   std::vector<int> feature;   ///< the features the walk's rows hold, increasing
   std::vector<size_t> start;  ///< column c holds entries start[c] .. start[c + 1] - 1
   std::vector<int> at;        ///< each entry's position, increasing within a column

@@ -1,5 +1,5 @@
 // Sparse rows held by feature, and kernel rows summed from them.
-#include "columns.h"
+#include "feature_columns.h"
 
 #include <algorithm>
 #include <cstring>
@@ -17,17 +17,17 @@ size_t held(const std::vector<T>& v) {
 
 }  // namespace
 
-size_t Columns::bytes() const {
+size_t FeatureColumns::bytes() const {
   return held(feature) + held(start) + held(at) + held(value) + held(placed) + held(parts) +
          held(sums);
 }
 
-size_t Columns::column_of(int k) const {
+size_t FeatureColumns::column_of(int k) const {
   return static_cast<size_t>(std::lower_bound(feature.begin(), feature.end(), k) - feature.begin());
 }
 
-bool Columns::build(const Dataset& data, const int* order, int n, size_t budget) {
-  *this = Columns();
+bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t budget) {
+  *this = FeatureColumns();
   if (!data.sparse || n <= 0)
     return false;
   size_t pairs = 0;
@@ -69,7 +69,7 @@ bool Columns::build(const Dataset& data, const int* order, int n, size_t budget)
     square += static_cast<double>(start[c]) * static_cast<double>(start[c]);
   placed.assign(order, order + n);  // for pays() only, until placed below
   if (!pays(square / n) || need + held(start) + held(feature) > budget) {
-    *this = Columns();
+    *this = FeatureColumns();
     return false;
   }
   for (size_t c = 1; c < start.size(); c++)
@@ -82,7 +82,7 @@ bool Columns::build(const Dataset& data, const int* order, int n, size_t budget)
   return true;
 }
 
-void Columns::follow(const Dataset& data, const int* order) {
+void FeatureColumns::follow(const Dataset& data, const int* order) {
   const size_t n = placed.size();
   if (std::memcmp(placed.data(), order, n * sizeof(int)) == 0)
     return;
@@ -98,7 +98,7 @@ void Columns::follow(const Dataset& data, const int* order) {
   placed.assign(order, order + n);
 }
 
-double Columns::lay_out(const Dataset& data, int a) {
+double FeatureColumns::lay_out(const Dataset& data, int a) {
   parts.clear();
   double entries = 0;
   const size_t ra = static_cast<size_t>(a);
@@ -113,7 +113,7 @@ double Columns::lay_out(const Dataset& data, int a) {
   return entries;
 }
 
-void Columns::add_up(int from, int to) {
+void FeatureColumns::add_up(int from, int to) {
   double* s = sums.data();
   std::fill(s + 4 * static_cast<size_t>(from), s + 4 * static_cast<size_t>(to), 0.0);
   const int* p = at.data();
