@@ -98,28 +98,40 @@ void FeatureColumns::follow(const Dataset& data, const int* order) {
   placed.assign(order, order + n);
 }
 
-double FeatureColumns::lay_out(const Dataset& data, int a) {
-  parts.clear();
+bool FeatureColumns::build(const Dataset& data, size_t budget) {
+  std::vector<int> order(static_cast<size_t>(data.n));
+  for (int i = 0; i < data.n; i++)
+    order[static_cast<size_t>(i)] = i;
+  return build(data, order.data(), data.n, budget);
+}
+
+double FeatureColumns::lay_out(const int* idx, const double* val, size_t m,
+                               std::vector<Part>& out) const {
+  out.clear();
   double entries = 0;
-  const size_t ra = static_cast<size_t>(a);
-  for (size_t e = data.start[ra]; e < data.start[ra + 1]; e++) {
-    const int k = data.index[e];
+  for (size_t e = 0; e < m; e++) {
+    const int k = idx[e];
     const size_t c = column_of(k);
     if (c == feature.size() || feature[c] != k)
       continue;  // no row of the walk holds feature k: its products are all 0
-    parts.push_back(Part{start[c], start[c + 1], data.value[e], k & 3});
+    out.push_back(Part{start[c], start[c + 1], val[e], k & 3});
     entries += static_cast<double>(start[c + 1] - start[c]);
   }
   return entries;
 }
 
-void FeatureColumns::add_up(int from, int to) {
-  double* s = sums.data();
+double FeatureColumns::lay_out(const Dataset& data, int a) {
+  const size_t b = data.start[static_cast<size_t>(a)];
+  return lay_out(data.index.data() + b, data.value.data() + b,
+                 data.start[static_cast<size_t>(a) + 1] - b, parts);
+}
+
+void FeatureColumns::add_up(const std::vector<Part>& row, int from, int to, double* s) const {
   std::fill(s + 4 * static_cast<size_t>(from), s + 4 * static_cast<size_t>(to), 0.0);
   const int* p = at.data();
   const double* v = value.data();
   const int n = static_cast<int>(placed.size());
-  for (const Part& part : parts) {
+  for (const Part& part : row) {
     size_t e = part.from, end = part.to;
     if (from > 0)
       e = static_cast<size_t>(std::lower_bound(p + e, p + end, from) - p);

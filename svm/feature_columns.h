@@ -51,11 +51,20 @@ struct FeatureColumns {
   /// bytes and summing them pays for the average row.  False, with nothing
   /// held, otherwise (also when the order names a row `data` lacks).
   bool build(const Dataset& data, const int* order, int n, size_t budget);
+  /// The same for every row of `data` in its own order.
+  bool build(const Dataset& data, size_t budget);
 
   /// Places the entries anew if the walk's order is not the one they were
   /// placed for (the solver only exchanges positions, so the columns keep
   /// their lengths).
   void follow(const Dataset& data, const int* order);
+
+  /// Lays out the sparse row of m pairs idx/val (idx increasing) into
+  /// `out`; returns the entries its columns hold.
+  double lay_out(const int* idx, const double* val, size_t m, std::vector<Part>& out) const;
+  /// The sums of the row laid out in `row` at positions from..to-1, from
+  /// zero, into sums (four per position).
+  void add_up(const std::vector<Part>& row, int from, int to, double* sums) const;
 
   /// Lays out data row a for add_up; returns the entries its columns hold.
   double lay_out(const Dataset& data, int a);
@@ -71,14 +80,16 @@ struct FeatureColumns {
 
   /// The sums of the laid-out row at positions from..to-1, from zero.
   /// Ranges apart may be summed at the same time.
-  void add_up(int from, int to);
+  void add_up(int from, int to) { add_up(parts, from, to, sums.data()); }
 
-  /// The dot product of the laid-out row with the row at position p, once
-  /// added up.
-  double dot(int p) const {
-    const double* s = sums.data() + 4 * static_cast<size_t>(p);
+  /// The dot product at position p from its four sums.
+  static double dot(const double* sums, int p) {
+    const double* s = sums + 4 * static_cast<size_t>(p);
     return (s[0] + s[1]) + (s[2] + s[3]);
   }
+  /// The dot product of the laid-out row with the row at position p, once
+  /// added up.
+  double dot(int p) const { return dot(sums.data(), p); }
 
  private:
   size_t column_of(int k) const;

@@ -169,7 +169,7 @@ struct Params {
   double p = 0.1;         ///< epsilon-SVR: half-width of the insensitive tube, 0 or more
   double eps = 0.001;     ///< stopping tolerance on the solver's gradient gap, above 0
   double cache_mb = 100;  ///< kernel cache of each solve, in MB, above 0 (the solver's row block
-                          ///< and arrays stay within it)
+                          ///< and arrays stay within it, and sparse rows held by feature)
   std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
   /// A factor for each row (empty: 1 for every row), 0 or more: the box of row i is
   /// C * class weight * row_weight[i] (C-SVC), C * row_weight[i] (epsilon-SVR) or

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fast_exp.h"
+#include "feature_columns.h"
 #include "kernel_ahead.h"
 #include "text.h"
 
@@ -99,7 +100,8 @@ double kernel_value(const KernelParams& p, const Dataset& a, int i, const Datase
   return from_dot(p, ab, a.norm2[static_cast<size_t>(i)], b.norm2[static_cast<size_t>(j)]);
 }
 
-void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out) {
+void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out,
+                   const FeatureColumns* by_feature) {
   const size_t ns = static_cast<size_t>(sv.n);
   if (p.type == kPrecomputed) {  // a precomputed row of z names sv by serial
     for (size_t s = 0; s < ns; s++)
@@ -132,6 +134,18 @@ void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, i
       out[s] =
           from_dot(p, gather_dot(iz, vz, mz, sv.row(static_cast<int>(s)), sv.d), sv.norm2[s], nz);
     return;
+  }
+  if (by_feature) {
+    thread_local std::vector<FeatureColumns::Part> parts;
+    thread_local std::vector<double> sums;
+    if (by_feature->pays(by_feature->lay_out(iz, vz, mz, parts))) {
+      sums.resize(4 * ns);
+      by_feature->add_up(parts, 0, sv.n, sums.data());
+      for (size_t s = 0; s < ns; s++)
+        out[s] =
+            from_dot(p, FeatureColumns::dot(sums.data(), static_cast<int>(s)), sv.norm2[s], nz);
+      return;
+    }
   }
   // Both sparse, and the features far more than the support vectors hold (a
   // file may name feature 2^31 - 1): the two index lists merged, with the

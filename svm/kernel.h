@@ -99,11 +99,15 @@ double kernel_value(const KernelParams& p, const double* a, double na, const dou
 /// kernel, feature `serial of j` of row i of a.  Allocates nothing.
 double kernel_value(const KernelParams& p, const Dataset& a, int i, const Dataset& b, int j);
 
+struct FeatureColumns;
+
 /// K(row s of sv, row i of z) for every row s of sv, into out[0..sv.n-1]:
 /// the kernel values a prediction at row i of z needs.  A sparse row i meeting
 /// sparse support vectors is spread into a work array of z.d doubles kept
-/// per thread.
-void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out);
+/// per thread, or, given sv's rows held by feature (`by_feature`, built over
+/// all of sv in its order), summed from their columns where that pays.
+void kernel_column(const KernelParams& p, const Dataset& sv, const Dataset& z, int i, double* out,
+                   const FeatureColumns* by_feature = nullptr);
 
 /// For a precomputed kernel (rows "0:serial 1:K(i,1) ..."): throws Failure
 /// naming `name` when the rows hold fewer than `columns_needed` kernel

@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
+#include "feature_columns.h"
 #include "kernel.h"
 #include "model.h"
 #include "pool.h"
@@ -66,6 +68,12 @@ std::vector<double> decision_values(const Model& m, const Dataset& data, int thr
   for (int c : m.nr_sv)
     first.push_back(first.back() + c);
   std::vector<double> out(static_cast<size_t>(data.n) * per);
+  // Sparse rows meeting sparse support vectors: the support vectors held by
+  // feature as well (as much memory as they take already), once there are
+  // rows enough to pay for building that.
+  FeatureColumns by_feature;
+  const bool summed = m.kernel.type != kPrecomputed && m.sv.sparse && data.sparse && data.n >= 16 &&
+                      by_feature.build(m.sv, SIZE_MAX);
   // Rows in pieces of kRows; a piece borrows one of t columns of kernel values.
   const int count = (data.n + kRows - 1) / kRows;
   const int t = std::max(1, std::min(thread_count(threads), count));
@@ -84,7 +92,7 @@ std::vector<double> decision_values(const Model& m, const Dataset& data, int thr
     }
     const int end = std::min(data.n, (piece + 1) * kRows);
     for (int i = piece * kRows; i < end; i++) {
-      kernel_column(m.kernel, m.sv, data, i, kv);
+      kernel_column(m.kernel, m.sv, data, i, kv, summed ? &by_feature : nullptr);
       decide(m, first, kv, out.data() + static_cast<size_t>(i) * per);
     }
     std::lock_guard<std::mutex> lock(mutex);

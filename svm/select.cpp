@@ -7,6 +7,7 @@
 #include <exception>
 #include <utility>
 
+#include "feature_columns.h"
 #include "kernel.h"
 #include "model.h"
 #include "pool.h"
@@ -122,7 +123,19 @@ std::vector<double> cross_validate_fold(const Dataset& data, const Params& prm,
 }
 
 Columns::Columns(const Dataset& train, const Dataset& test, const KernelParams& p, double bytes)
-    : train_(train), test_(test), p_(p), room_(bytes), kept_(static_cast<size_t>(train.n)) {}
+    : train_(train), test_(test), p_(p), room_(bytes), kept_(static_cast<size_t>(train.n)) {
+  // Sparse rows on both sides: the test rows held by feature as well, out of
+  // the same budget (at most half of it).
+  if (p.type != kPrecomputed && train.sparse && test.sparse && test.n >= 16) {
+    by_feature_.reset(new FeatureColumns);
+    if (by_feature_->build(test, static_cast<size_t>(room_ / 2)))
+      room_ -= static_cast<double>(by_feature_->bytes());
+    else
+      by_feature_.reset();
+  }
+}
+
+Columns::~Columns() = default;
 
 const double* Columns::operator()(int r) {
   std::vector<double>& kept = kept_[static_cast<size_t>(r)];
@@ -135,7 +148,7 @@ const double* Columns::operator()(int r) {
     for (int t = 0; t < test_.n; t++)
       out[static_cast<size_t>(t)] = kernel_value(p_, test_, t, train_, r);
   } else {
-    kernel_column(p_, test_, train_, r, out.data());
+    kernel_column(p_, test_, train_, r, out.data(), by_feature_.get());
   }
   if (&out == &kept)
     room_ -= bytes;

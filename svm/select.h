@@ -6,11 +6,14 @@
 #define KSVM_SELECT_H
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kaltro_svm.h"
 
 namespace ksvm {
+
+struct FeatureColumns;
 
 /// The fold (0..folds-1) of each of the rows whose class or value is
 /// key[i]: the rows shuffled by a generator seeded with `seed`, then dealt
@@ -48,6 +51,9 @@ std::vector<std::vector<double>> grid_fold(const Dataset& data, const Params& pr
 class Columns {
  public:
   Columns(const Dataset& train, const Dataset& test, const KernelParams& p, double bytes);
+  ~Columns();
+  Columns(const Columns&) = delete;
+  Columns& operator=(const Columns&) = delete;
   /// K(training row r, test row t) for every t.
   const double* operator()(int r);
 
@@ -58,6 +64,7 @@ class Columns {
   double room_;
   std::vector<std::vector<double>> kept_;
   std::vector<double> scratch_;
+  std::unique_ptr<FeatureColumns> by_feature_;  ///< sparse test rows held by feature, or none
 };
 
 }  // namespace ksvm

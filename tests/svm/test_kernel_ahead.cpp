@@ -13,6 +13,7 @@
 
 #include "dataset.h"
 #include "fast_exp.h"
+#include "feature_columns.h"
 #include "kaltro.h"
 #include "kernel.h"
 #include "kernel_ahead.h"
@@ -305,14 +306,22 @@ TEST(SvmKernelAhead, SparseRowsGiveTheBitsOfDenseOnes) {
             for (const ksvm::Dataset* v : sets)
               ASSERT_TRUE(same_bits(ksvm::kernel_value(p, *u, a, *v, b), want(a, b)))
                   << "d " << d << " type " << type << " a " << a << " b " << b;
+      // Sparse support vectors also held by feature (summed from their
+      // columns where that pays: the sparser sets).
+      ksvm::FeatureColumns by_feature;
+      const bool built = by_feature.build(sparse, size_t{1} << 30);
+      ASSERT_TRUE(built || d < 1000);
       for (const ksvm::Dataset* sv : sets)
         for (const ksvm::Dataset* z : sets)
-          for (int i = 0; i < data.n; i++) {
-            ksvm::kernel_column(p, *sv, *z, i, column.data());
-            for (int s = 0; s < data.n; s++)
-              ASSERT_TRUE(same_bits(column[static_cast<size_t>(s)], want(s, i)))
-                  << "d " << d << " type " << type << " sv " << s << " z " << i;
-          }
+          for (int i = 0; i < data.n; i++)
+            for (bool summed : {false, true}) {
+              if (summed && (!built || sv != &sparse || z != &sparse))
+                continue;
+              ksvm::kernel_column(p, *sv, *z, i, column.data(), summed ? &by_feature : nullptr);
+              for (int s = 0; s < data.n; s++)
+                ASSERT_TRUE(same_bits(column[static_cast<size_t>(s)], want(s, i)))
+                    << "d " << d << " type " << type << " sv " << s << " z " << i;
+            }
       // The solver's callback at every vector width, with and without
       // reading ahead.
       for (int level : widths()) {
