@@ -38,7 +38,7 @@ class Pool {
     j.next_.store(0, std::memory_order_relaxed);
     j.count_.store(count, std::memory_order_release);
     j.helpers_ = helpers;
-    j.inside_ = 0;
+    j.inside_.store(0, std::memory_order_relaxed);
     if (helpers <= 0 || count <= 0)
       return;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -56,7 +56,22 @@ class Pool {
     std::unique_lock<std::mutex> lock(mutex_);
     open_.erase(std::find(open_.begin(), open_.end(), &j));
     j.listed_ = false;
-    left_.wait(lock, [&] { return j.inside_ == 0; });
+    if (j.inside_.load(std::memory_order_acquire) == 0)
+      return;
+    // A thread inside is finishing its last piece or about to leave: wait
+    // for it spinning first.  Sleeping on the condition at once cost the
+    // caller a sleep and a wake-up (tens of microseconds here) at the end of
+    // many rows computed in pieces, about 8 000 times in a two-thread solve
+    // of 20 000 examples.
+    lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (int spins = 1; j.inside_.load(std::memory_order_acquire) != 0; spins++) {
+      relax();
+      if (spins % 64 == 0 && std::chrono::steady_clock::now() > until)
+        break;
+    }
+    lock.lock();
+    left_.wait(lock, [&] { return j.inside_.load(std::memory_order_relaxed) == 0; });
   }
 
  private:
@@ -86,7 +101,7 @@ class Pool {
   // Under the lock: an open job with pieces left and room for one more thread.
   Job* find() {
     for (Job* j : open_)
-      if (j->inside_ < j->helpers_ &&
+      if (j->inside_.load(std::memory_order_relaxed) < j->helpers_ &&
           j->next_.load(std::memory_order_relaxed) < j->count_.load(std::memory_order_relaxed))
         return j;
     return nullptr;
@@ -111,12 +126,12 @@ class Pool {
         wake_.wait(lock, [&] { return posted_.load(std::memory_order_relaxed) != seen; });
         continue;
       }
-      j->inside_++;
+      j->inside_.fetch_add(1, std::memory_order_relaxed);
       lock.unlock();
       while (j->take()) {
       }
       lock.lock();
-      if (--j->inside_ == 0)
+      if (j->inside_.fetch_sub(1, std::memory_order_acq_rel) == 1)
         left_.notify_all();
     }
   }

@@ -60,7 +60,9 @@ class Job {
   std::atomic<int> next_{0};
   std::atomic<int> count_{0};
   int helpers_ = 0;  // pool threads allowed inside at once
-  int inside_ = 0;   // pool threads inside (under the pool's lock)
+  // Pool threads inside: changed under the pool's lock, read without it by
+  // close() while it waits for them to leave.
+  std::atomic<int> inside_{0};
   bool listed_ = false;
 };
 
