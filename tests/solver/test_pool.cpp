@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -28,6 +29,35 @@ TEST(Pool, EveryPieceOnceAlsoWhenPiecesOpenJobs) {
       for (int i = 0; i < count * inner; i++)
         ASSERT_EQ(runs[i].load(), 1) << "threads " << threads << " count " << count << " at " << i;
       EXPECT_EQ(runs[count * inner].load(), 0);
+    }
+}
+
+// close() returns only once no pool thread is inside the job, whether the
+// piece still running ends within the closer's spin or long after it.
+TEST(Pool, CloseWaitsForThePieceStillRunning) {
+  struct Slow : kaltro::detail::Job {
+    std::chrono::microseconds busy{0};
+    std::atomic<int> started{0}, finished{0};
+    void piece(int) noexcept override {
+      started++;
+      const auto until = std::chrono::steady_clock::now() + busy;
+      while (std::chrono::steady_clock::now() < until) {
+      }
+      finished++;  // after the wait: a job freed too early is written here
+    }
+  };
+  for (int us : {0, 50, 3000})
+    for (int round = 0; round < 20; round++) {
+      std::unique_ptr<Slow> job(new Slow);
+      job->busy = std::chrono::microseconds(us);
+      job->open(1000, 1);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (job->started.load() == 0 && std::chrono::steady_clock::now() < until) {
+      }
+      ASSERT_GT(job->started.load(), 0) << "no pool thread came";
+      job->close();
+      EXPECT_EQ(job->finished.load(), job->started.load()) << us << " us, round " << round;
+      job.reset();
     }
 }
 
