@@ -239,7 +239,7 @@ template <int D>
 __attribute__((noinline)) double fresh(KernelData& k, int a, int b) {
   Tally tally(k);
   double v;
-  return compute_ahead(k, a, b, v) ? v : single<D>(k, a, b);
+  return compute_ahead(k, a, b, v) ? v : static_cast<float>(single<D>(k, a, b));
 }
 
 template <int D>
@@ -274,7 +274,7 @@ double sparse_single(const KernelData& k, int a, int b) {
 __attribute__((noinline)) double sparse_fresh(KernelData& k, int a, int b) {
   Tally tally(k);
   double v;
-  return compute_ahead(k, a, b, v) ? v : sparse_single(k, a, b);
+  return compute_ahead(k, a, b, v) ? v : static_cast<float>(sparse_single(k, a, b));
 }
 
 double sparse_callback(int a, int b, void* arg) {
@@ -290,7 +290,7 @@ double precomputed(int a, int b, void* arg) {
   KernelData& k = *static_cast<KernelData*>(arg);
   if ((++k.evals & 1023) == 0 && k.stop && k.stop->load(std::memory_order_relaxed))
     throw Interrupted();
-  return kernel_value(k.p, *k.data, a, *k.data, b);
+  return static_cast<float>(kernel_value(k.p, *k.data, a, *k.data, b));
 }
 
 template <int... D>

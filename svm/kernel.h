@@ -193,6 +193,8 @@ struct KernelData {
   /// average; returns the bytes taken (0: none built).
   size_t build_columns(size_t budget);
   /// The callback to hand to the solver, with this object as its argument.
+  /// It answers each kernel value rounded to single precision, all that the
+  /// solver keeps of it (so entries computed ahead are held as floats).
   KernelFn callback() const;
   /// Every value handed out so far: evals and the answers not yet added to it.
   long long evaluations() const;

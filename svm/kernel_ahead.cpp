@@ -578,6 +578,14 @@ bool column_fill(const KernelData& k, const KernelAhead& h, int a, int p0, int l
   return true;
 }
 
+// A block's entries as the solver keeps them, in single precision: the
+// thread answering the solver then reads half as much of what another
+// thread computed.
+inline void to_single(const double* v, float* out) {
+  for (int t = 0; t < kAhead; t++)
+    out[t] = static_cast<float>(v[t]);
+}
+
 inline int row_count(const KernelData& k) { return k.rows > 0 ? k.rows : k.n; }
 
 // Computes the block from position p (rounded down to a tile) for row a;
@@ -586,17 +594,19 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
   const int rows = row_count(k);
   const int p0 = p - p % kTile;
   const int lanes = k.n - p0 < kAhead ? k.n - p0 : kAhead;
+  double vb[kAhead];
   if (k.data && k.data->sparse) {
     const double* w;
     const int* index;
     if (!sparse_setup(k, h, a, rows, w, index) ||
-        !sparse_fill(k, h, a, p0, lanes, rows, w, index, h.block_key, h.block_val))
+        !sparse_fill(k, h, a, p0, lanes, rows, w, index, h.block_key, vb))
       return false;
   } else {
     make_tiles(k, h);
-    if (!dense_block(k, h, a, p0, lanes, rows, h.block_key, h.block_val))
+    if (!dense_block(k, h, a, p0, lanes, rows, h.block_key, vb))
       return false;
   }
+  to_single(vb, h.block_val);
   h.row = a;
   h.start = p0;
   h.next = p - p0 + 1;
@@ -637,7 +647,7 @@ struct Stretch : kaltro::detail::Job {
   const int* index = nullptr;
   bool by_columns = false;  // sparse data: entries from the columns' sums instead
   std::vector<int> key;
-  std::vector<double> val;
+  std::vector<float> val;
   std::unique_ptr<std::atomic<bool>[]> done;
   int done_room = 0;
   // A block held a kernel index the blocks cannot serve (never, for a walk
@@ -654,10 +664,11 @@ struct Stretch : kaltro::detail::Job {
       const int p = p0 + off;
       const int lanes = std::min(kAhead, k->n - p);
       int* kb = key.data() + off;
-      double* vb = val.data() + off;
+      double vb[kAhead];
       const bool ok = by_columns ? column_fill(*k, *h, a, p, lanes, kb, vb)
                       : w        ? sparse_fill(*k, *h, a, p, lanes, rows, w, index, kb, vb)
                                  : dense_block(*k, *h, a, p, lanes, rows, kb, vb);
+      to_single(vb, val.data() + off);
       if (!ok) {
         for (int t = 0; t < kAhead; t++)
           kb[t] = -1;  // never a kernel index of the walk: evaluated afresh
@@ -876,7 +887,7 @@ bool compute_ahead(KernelData& k, int a, int b, double& value) {
   return true;
 }
 
-const double* whole_row(KernelData& k, int a) {
+const float* whole_row(KernelData& k, int a) {
   KernelAhead& h = *k.ahead;
   k.evals += h.next - h.counted;  // answers taken from a walk, if any
   if (h.key != h.block_key)
@@ -901,10 +912,10 @@ const double* whole_row(KernelData& k, int a) {
     s.val.resize(static_cast<size_t>(n) + kAhead);
   }
   // Entries no block could serve, one evaluation each.
-  double* out = s.val.data();
+  float* out = s.val.data();
   for (int p = 0; p < n; p++)
     if (s.key[static_cast<size_t>(p)] != k.order[p])
-      out[p] = kernel_value(k.p, *k.data, a, *k.data, k.order[p]);
+      out[p] = static_cast<float>(kernel_value(k.p, *k.data, a, *k.data, k.order[p]));
   k.evals += n;
   return out;
 }

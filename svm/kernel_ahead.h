@@ -65,9 +65,9 @@ struct KernelAhead {
   /// wait for the piece holding them ran out.
   int alone = 0;
   const int* key;
-  const double* val;
+  const float* val;
   int block_key[kAhead];
-  double block_val[kAhead];
+  float block_val[kAhead];
   /// The kernel index answered last for `row` when no block was in use.  On
   /// a cache line apart from the fields above, which change on every answer,
   /// since the threads computing a stretch read those below all the time.
@@ -132,11 +132,11 @@ inline bool renumbering(const KernelData& k) {
 /// (and nothing kept) when b has none or the order is not a set of rows.
 bool compute_ahead(KernelData& k, int a, int b, double& value);
 
-/// K(a, order[p]) for every position p of k's walk (k.order and k.data must be set):
-/// what one call per position would answer, without a call per entry, in
-/// pieces on k.threads threads for a long walk.  Counted in k.evals; valid
-/// until the next call on k.
-const double* whole_row(KernelData& k, int a);
+/// K(a, order[p]) for every position p of k's walk (k.order and k.data must
+/// be set), in single precision: what one call per position would answer,
+/// without a call per entry, in pieces on k.threads threads for a long walk.
+/// Counted in k.evals; valid until the next call on k.
+const float* whole_row(KernelData& k, int a);
 
 }  // namespace ksvm
 

@@ -53,12 +53,12 @@ struct WholeRows {
   KernelData* kd;
   const std::atomic<bool>* stop;
   int row = -1;
-  const double* value = nullptr;
+  const float* value = nullptr;
 };
 
 __attribute__((noinline)) double new_row(WholeRows& w, int a, int b) {
   if (a == b)  // the diagonals, asked for once when the solver sets up
-    return kernel_value(w.kd->p, *w.kd->data, a, *w.kd->data, a);
+    return static_cast<float>(kernel_value(w.kd->p, *w.kd->data, a, *w.kd->data, a));
   if (raised(w.stop))
     stop_now();
   w.value = whole_row(*w.kd, a);
