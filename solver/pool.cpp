@@ -70,6 +70,8 @@ class Pool {
       if (spins % 64 == 0 && std::chrono::steady_clock::now() > until)
         break;
     }
+    if (j.inside_.load(std::memory_order_acquire) == 0)
+      return;  // the thread that left touches the job no more
     lock.lock();
     left_.wait(lock, [&] { return j.inside_.load(std::memory_order_relaxed) == 0; });
   }
