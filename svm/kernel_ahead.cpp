@@ -668,8 +668,9 @@ struct Stretch : kaltro::detail::Job {
       const bool ok = by_columns ? column_fill(*k, *h, a, p, lanes, kb, vb)
                       : w        ? sparse_fill(*k, *h, a, p, lanes, rows, w, index, kb, vb)
                                  : dense_block(*k, *h, a, p, lanes, rows, kb, vb);
-      to_single(vb, val.data() + off);
-      if (!ok) {
+      if (ok) {
+        to_single(vb, val.data() + off);
+      } else {
         for (int t = 0; t < kAhead; t++)
           kb[t] = -1;  // never a kernel index of the walk: evaluated afresh
         failed.store(true, std::memory_order_relaxed);

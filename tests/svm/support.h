@@ -1,10 +1,12 @@
-// Helpers for the kaltro-svm tests: scratch files and messages of failures.
+// Helpers for the kaltro-svm tests: scratch files, bit comparisons and
+// messages of failures.
 #ifndef KSVM_TEST_SUPPORT_H
 #define KSVM_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -31,6 +33,13 @@ class ScratchFile {
  private:
   std::string path_;
 };
+
+// Whether u and v are the same bits.
+inline bool same_bits(double u, double v) { return std::memcmp(&u, &v, sizeof u) == 0; }
+
+// A kernel value as the solver's callback answers it: in single precision,
+// all the solver keeps of it.
+inline double kept(double v) { return static_cast<float>(v); }
 
 // The message of the ksvm::Failure thrown by f, or "(no failure)".
 inline std::string failure_of(const std::function<void()>& f) {

@@ -53,10 +53,8 @@ double reference(const Rows& r, const ksvm::KernelParams& p, int a, int b) {
       r.x.data() + static_cast<size_t>(b) * r.d, r.norm2[static_cast<size_t>(b)], r.d);
 }
 
-bool same_bits(double u, double v) { return std::memcmp(&u, &v, sizeof u) == 0; }
-// A kernel value as the solver's callback answers it: in single precision,
-// all the solver keeps of it.
-double kept(double v) { return static_cast<float>(v); }
+using ksvm_test::kept;
+using ksvm_test::same_bits;
 
 // Restores the vector width when a test ends, whatever happens.
 struct Width {

@@ -19,10 +19,8 @@ namespace {
 
 using ksvm::Dataset;
 
-bool same_bits(double u, double v) { return std::memcmp(&u, &v, sizeof u) == 0; }
-// A kernel value as the solver's callback answers it: in single precision,
-// all the solver keeps of it.
-double kept(double v) { return static_cast<float>(v); }
+using ksvm_test::kept;
+using ksvm_test::same_bits;
 
 bool same_bits(const std::vector<double>& u, const std::vector<double>& v) {
   return u.size() == v.size() &&
