@@ -395,7 +395,7 @@ bool fresh_for(const KernelData& k, const KernelAhead& h, int b) {
 
 // Position of kernel index b in the solver's order for a call that follows
 // one for kernel index `prev` of the same row (-1: none), or -1.  Where b
-// stands at several positions (two variables sharing a kernel row), the one
+// stands at several positions (two variables sharing a kernel row), one
 // behind prev; none such: -1, and the call is answered on its own, so that
 // the next one tells where the walk goes.  The table is rebuilt when it has
 // gone stale, which happens about once after each reordering of the
@@ -410,11 +410,22 @@ int locate(KernelData& k, KernelAhead& h, int b, int prev) {
   const int p = h.where[static_cast<size_t>(b)];
   if (h.twin[static_cast<size_t>(p)] < 0)
     return p;
-  if (prev >= 0)
-    for (int q = p; q >= 0; q = h.twin[static_cast<size_t>(q)])
-      if (q > 0 && k.order[q - 1] == prev)
-        return q;
-  return -1;
+  if (prev < 0)
+    return -1;
+  // Several may stand behind prev (two variables' rows in the same order,
+  // as SVR's are until the first reordering).  The last one is taken: read
+  // ahead from there, the walk cannot end before the entries computed for
+  // it do, so no piece is left running once the solver has its row.  That
+  // holds only if the walk and the position end at the same place, the
+  // active size or the end: behind prev on both sides of it, none is taken.
+  const int active = k.active ? *k.active : k.n;
+  int last = -1, below = 0, above = 0;
+  for (int q = p; q >= 0; q = h.twin[static_cast<size_t>(q)])
+    if (q > 0 && k.order[q - 1] == prev) {
+      last = q;
+      (q < active ? below : above)++;
+    }
+  return below > 0 && above > 0 ? -1 : last;
 }
 
 // Numbers the features that the rows of the walk hold, so that the spread
@@ -847,14 +858,23 @@ bool compute_ahead(KernelData& k, int a, int b, double& value) {
     // The walk has reached entries not done yet.  After waiting in vain
     // once, the caller evaluates the rest of that piece on its own (with the
     // same bits) instead of waiting again at every entry.
+    //
+    // A piece given up to its thread may still be running when the walk has
+    // been answered, and it reads the walk's positions, which the solver may
+    // reorder as soon as that is so: once every other piece is done, or the
+    // walk ends on entries evaluated here, the job is closed, which waits
+    // for that thread.
     const int ready = h.next < h.alone ? -1 : h.stretch->wait_for(h.next, false);
     if (ready < 0) {
       if (h.next >= h.alone)
         h.alone = std::min(h.end, (h.next / h.stretch->span + 1) * h.stretch->span);
-      h.next++;
+      if (++h.next == h.end)
+        h.stretch->close();
       return false;
     }
     h.ready = ready;
+    if (ready == h.end && h.alone > 0)
+      h.stretch->close();
     value = h.val[h.next++];
     return true;
   }
@@ -885,6 +905,18 @@ bool compute_ahead(KernelData& k, int a, int b, double& value) {
     return false;
   }
   value = h.block_val[p - h.start];
+  return true;
+}
+
+bool walk_settled(const KernelAhead& h) {
+  if (h.key == h.block_key)
+    return true;
+  const Stretch& s = *h.stretch;
+  if (h.next != h.end)
+    return false;
+  for (int i = 0; i < s.pieces && s.is_open(); i++)
+    if (!s.done[static_cast<size_t>(i)].load(std::memory_order_acquire))
+      return false;
   return true;
 }
 

@@ -132,6 +132,11 @@ inline bool renumbering(const KernelData& k) {
 /// (and nothing kept) when b has none or the order is not a set of rows.
 bool compute_ahead(KernelData& k, int a, int b, double& value);
 
+/// Whether, once a walk has been answered to its end, no thread can still
+/// read the walk's positions, which the solver may now reorder: the entries
+/// ahead are a block, or the stretch ends there and is closed or done.
+bool walk_settled(const KernelAhead& h);
+
 /// K(a, order[p]) for every position p of k's walk (k.order and k.data must
 /// be set), in single precision: what one call per position would answer,
 /// without a call per entry, in pieces on k.threads threads for a long walk.

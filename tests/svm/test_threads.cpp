@@ -46,7 +46,10 @@ Dataset generated(const char* kind, int n, int d, int classes = 2) {
 // Plays the solver on k with its walks in pieces (threads, short stretches):
 // rows walked from a position to the active size or beyond it to the end,
 // calls off the walk in the middle of some walks (which end the stretch),
-// variables exchanged and the active size changed between walks.  With
+// variables exchanged and the active size changed between walks; after each
+// walk no thread may be left reading positions the solver is about to
+// reorder (the order repeats every 100 positions at first, as SVR's does,
+// so a walk can be followed from a position other than its own).  With
 // `columns`, sparse rows are also held by feature and long walks summed
 // from them (on one thread too).
 void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::uint32_t seed,
@@ -83,6 +86,7 @@ void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::ui
       if (testing::Test::HasFatalFailure())
         return;
     }
+    EXPECT_TRUE(ksvm::walk_settled(*k.ahead)) << "threads " << threads << " round " << round;
     for (int s = pick(n / 4); s > 0; s--)
       std::swap(order[static_cast<size_t>(pick(n))], order[static_cast<size_t>(pick(n))]);
     active = 1 + pick(n);
