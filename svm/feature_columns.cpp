@@ -19,11 +19,17 @@ size_t held(const std::vector<T>& v) {
 
 size_t FeatureColumns::bytes() const {
   return held(feature) + held(start) + held(at) + held(value) + held(placed) + held(parts) +
-         held(sums);
+         held(sums) + held(column);
 }
 
-size_t FeatureColumns::column_of(int k) const {
-  return static_cast<size_t>(std::lower_bound(feature.begin(), feature.end(), k) - feature.begin());
+// Placing the entries anew looks up every non-zero's column, and on
+// text-like data the binary search over a large vocabulary took most of
+// that time.
+long FeatureColumns::column_of(int k) const {
+  if (!column.empty())
+    return k >= 0 && static_cast<size_t>(k) < column.size() ? column[static_cast<size_t>(k)] : -1;
+  const auto c = std::lower_bound(feature.begin(), feature.end(), k);
+  return c != feature.end() && *c == k ? c - feature.begin() : -1;
 }
 
 bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t budget) {
@@ -56,11 +62,17 @@ bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t 
     all.erase(std::unique(all.begin(), all.end()), all.end());
     feature.assign(all.begin(), all.end());
   }
+  const size_t last = static_cast<size_t>(feature.back());
+  if (feature.front() >= 0 && last < pairs && need + (last + 1) * sizeof(int) <= budget) {
+    column.assign(last + 1, -1);
+    for (size_t c = 0; c < feature.size(); c++)
+      column[static_cast<size_t>(feature[c])] = static_cast<int>(c);
+  }
   start.assign(feature.size() + 1, 0);
   for (int p = 0; p < n; p++) {
     const size_t q = static_cast<size_t>(order[p]);
     for (size_t e = data.start[q]; e < data.start[q + 1]; e++)
-      start[column_of(data.index[e]) + 1]++;
+      start[static_cast<size_t>(column_of(data.index[e])) + 1]++;
   }
   // A row's columns hold, averaged over the rows, sum(length^2) / n entries.
   mean_pairs = static_cast<double>(pairs) / n;
@@ -68,7 +80,7 @@ bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t 
   for (size_t c = 1; c < start.size(); c++)
     square += static_cast<double>(start[c]) * static_cast<double>(start[c]);
   placed.assign(un, -1);  // none placed yet: follow() below places them all
-  if (!pays(square / n) || need + held(start) + held(feature) > budget) {
+  if (!pays(square / n) || need + held(start) + held(feature) + held(column) > budget) {
     *this = FeatureColumns();
     return false;
   }
@@ -89,7 +101,7 @@ void FeatureColumns::follow(const Dataset& data, const int* order) {
   for (size_t p = 0; p < n; p++) {
     const size_t q = static_cast<size_t>(order[p]);
     for (size_t e = data.start[q]; e < data.start[q + 1]; e++) {
-      const size_t i = fill[column_of(data.index[e])]++;
+      const size_t i = fill[static_cast<size_t>(column_of(data.index[e]))]++;
       at[i] = static_cast<int>(p);
       value[i] = data.value[e];
     }
@@ -110,9 +122,10 @@ double FeatureColumns::lay_out(const int* idx, const double* val, size_t m,
   double entries = 0;
   for (size_t e = 0; e < m; e++) {
     const int k = idx[e];
-    const size_t c = column_of(k);
-    if (c == feature.size() || feature[c] != k)
+    const long found = column_of(k);
+    if (found < 0)
       continue;  // no row of the walk holds feature k: its products are all 0
+    const size_t c = static_cast<size_t>(found);
     out.push_back(Part{start[c], start[c + 1], val[e], k & 3});
     entries += static_cast<double>(start[c + 1] - start[c]);
   }

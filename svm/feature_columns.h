@@ -30,7 +30,11 @@ struct FeatureColumns {
   std::vector<int> at;        ///< each entry's position, increasing within a column
   std::vector<double> value;  ///< each entry's value
   std::vector<int> placed;    ///< the walk's kernel indices when the entries were placed
-  double mean_pairs = 0;      ///< non-zeros per position
+  /// The column of each feature up to the last one held, -1 for none; left
+  /// empty (columns found by binary search) when that would outweigh a
+  /// third of the entries or the budget.
+  std::vector<int> column;
+  double mean_pairs = 0;  ///< non-zeros per position
 
   /// One of the columns a kernel row sums: its entries, the value of the
   /// row's feature and the sum it goes to.
@@ -92,7 +96,8 @@ struct FeatureColumns {
   double dot(int p) const { return dot(sums.data(), p); }
 
  private:
-  size_t column_of(int k) const;
+  /// The column of feature k, or -1 when no row of the walk holds it.
+  long column_of(int k) const;
 };
 
 }  // namespace ksvm

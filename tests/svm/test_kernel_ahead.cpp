@@ -323,6 +323,17 @@ TEST(SvmKernelAhead, SparseRowsGiveTheBitsOfDenseOnes) {
                 ASSERT_TRUE(same_bits(column[static_cast<size_t>(s)], want(s, i)))
                     << "d " << d << " type " << type << " sv " << s << " z " << i;
             }
+      // Rows to predict that hold features no support vector holds, some
+      // beyond the last one.
+      const ksvm::Dataset beyond = sparse_rows(45, d + 40, static_cast<std::uint32_t>(d + 1), 3);
+      const ksvm::Dataset beyond_sparse = ksvm::with_holding(beyond, true);
+      for (int i = 0; built && i < data.n; i++) {
+        ksvm::kernel_column(p, sparse, beyond_sparse, i, column.data(), &by_feature);
+        for (int s = 0; s < data.n; s++)
+          ASSERT_TRUE(
+              same_bits(column[static_cast<size_t>(s)], ksvm::kernel_value(p, dense, s, beyond, i)))
+              << "d " << d << " type " << type << " sv " << s << " z " << i;
+      }
       // The solver's callback at every vector width, with and without
       // reading ahead.
       for (int level : widths()) {
