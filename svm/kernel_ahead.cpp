@@ -880,11 +880,16 @@ bool compute_ahead(KernelData& k, int a, int b, double& value) {
     value = h.val[h.next++];
     return true;
   }
-  // Most often the walk just goes on past the last block or stretch.
+  // Most often the walk just goes on past the last block or stretch.  Not
+  // so across the active size, where a walk may end: the position is then
+  // looked up, as for a row's first call, so that where b stands at several
+  // positions none is guessed that lets the entries read ahead run past the
+  // walk's end.
   const bool going_on = h.row == a && h.end > 0;
   const int after = h.start + h.end;
+  const int active = k.active ? *k.active : k.n;
   int p = -1;
-  if (h.end > 0 && h.next == h.end && after < k.n && k.order[after] == b) {
+  if (going_on && h.next == h.end && after < k.n && after != active && k.order[after] == b) {
     p = after;
   } else {
     const int prev = h.row != a ? -1 : h.next > 0 ? h.key[h.next - 1] : h.last;
