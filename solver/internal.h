@@ -109,9 +109,6 @@ struct Work {
       kdiag;  // K(i,i) by position, contiguous; set by cache_init, moved by swap
   std::unique_ptr<RowStore> store;  // room for the row entries; null without a cache or a block
   bool rows_unheld = false;         // set by run around its own unshrink: no caller holds a row
-  /// Active sets from this size on have a step's gradient update and pair
-  /// scan bounds computed in pieces when there are threads (tests lower it).
-  int split_min = 4096;
 };
 
 // ---- the cache's own operations (cache.cpp) ----

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "internal.h"
-#include "pool.h"
 #include "search.h"
 
 namespace {
@@ -35,39 +34,11 @@ struct Pending {
   int i = -1, k = -1;
 };
 
-// The scan of the pairs that hold member k, whose row is rk and whose
-// gradient is gk.
-kaltro::detail::PairScan pair_scan(const KALTRO& s, int k, const float* rk, double gk) {
-  kaltro::detail::PairScan scan;
-  scan.g = s.g;
-  scan.x = s.x;
-  scan.lo = s.lo;
-  scan.hi = s.hi;
-  scan.diag = s.work->kdiag.get();
-  scan.rk = rk;
-  scan.gk = gk;
-  scan.kk = rk[k];
-  scan.up_k = s.hi[k] - s.x[k];
-  scan.down_k = s.x[k] - s.lo[k];
-  scan.eps_gap = s.eps_gap;
-  scan.eps_bound = s.eps_bound;
-  return scan;
-}
-
-// Bounds of the pair scans for the members v and u, in this order, each
-// kaltro::detail::kBoundPiece positions of the active set one entry; empty
-// when the step did not compute them.
-struct ScanBounds {
-  std::vector<double> bound;
-  int pieces = 0;
-  bool valid = false;
-};
-
 // Second-order selection among the pairs holding a member of the step just
 // taken, from rows still complete over the active set; no kernel is
 // evaluated.  The falling member v is looked at before the rising member u,
 // and a later find replaces an earlier one only with a larger gain.
-void select_second_order(const KALTRO& s, int u, int v, const ScanBounds& b, Pending& p) {
+void select_second_order(const KALTRO& s, int u, int v, Pending& p) {
   p.gain = 0;
   const int members[2] = {v, u};
   for (int m = 0; m < 2; m++) {
@@ -75,57 +46,27 @@ void select_second_order(const KALTRO& s, int u, int v, const ScanBounds& b, Pen
     const KALTRO::Arow* rowk = s.rows[k];
     if (rowk->len < s.l)
       continue;
-    const kaltro::detail::PairScan scan = pair_scan(s, k, rowk->data, s.g[k]);
+    kaltro::detail::PairScan scan;
+    scan.g = s.g;
+    scan.x = s.x;
+    scan.lo = s.lo;
+    scan.hi = s.hi;
+    scan.diag = s.work->kdiag.get();
+    scan.rk = rowk->data;
+    scan.gk = s.g[k];
+    scan.kk = rowk->data[k];
+    scan.up_k = s.hi[k] - s.x[k];
+    scan.down_k = s.x[k] - s.lo[k];
+    scan.eps_gap = s.eps_gap;
+    scan.eps_bound = s.eps_bound;
     int best = -1;
-    if (b.valid) {
-      kaltro::detail::scan_bounded(scan, &b.bound[static_cast<size_t>(m * b.pieces)], k, s.l,
-                                   p.gain, best);
-    } else {
-      kaltro::detail::scan_pairs(scan, 0, k, p.gain, best);
-      kaltro::detail::scan_pairs(scan, k + 1, s.l, p.gain, best);
-    }
+    kaltro::detail::scan_pairs(scan, 0, k, p.gain, best);
+    kaltro::detail::scan_pairs(scan, k + 1, s.l, p.gain, best);
     if (best >= 0) {
       p.i = best;
       p.k = k;
     }
   }
-}
-
-// The gradient update of a step on a long active set, in pieces on the
-// pool's threads, each piece followed by the bounds of the pair scans over
-// its positions when `scan` asks for them (the scans themselves, which
-// carry the pending gain from position to position, stay on this thread).
-// A member's gradient is the value its piece gives it: the same
-// expression, evaluated here before that piece has run.
-void update_in_pieces(const KALTRO& s, int u, int v, const float* ru, const float* rv, double step,
-                      bool scan, ScanBounds& b) {
-  const int kBound = kaltro::detail::kBoundPiece;
-  const int per = 8;  // bound pieces to a piece of the job
-  b.pieces = (s.l + kBound - 1) / kBound;
-  b.bound.resize(2 * static_cast<size_t>(b.pieces));
-  kaltro::detail::PairScan scans[2];
-  if (scan) {
-    const int members[2] = {v, u};
-    const float* rows[2] = {rv, ru};
-    for (int m = 0; m < 2; m++) {
-      const int k = members[m];
-      scans[m] = pair_scan(
-          s, k, rows[m], s.g[k] - step * (static_cast<double>(ru[k]) - static_cast<double>(rv[k])));
-    }
-  }
-  double* const g = s.g;
-  const int l = s.l;
-  kaltro::detail::each((b.pieces + per - 1) / per, s.threads, [&](int i) {
-    const int from = i * per * kBound, to = l - from < per * kBound ? l : from + per * kBound;
-    kaltro::detail::update_pair(g + from, ru + from, rv + from, step, to - from);
-    if (!scan)
-      return;
-    for (int m = 0; m < 2; m++)
-      for (int p = from; p < to; p += kBound)
-        b.bound[static_cast<size_t>(m * b.pieces + p / kBound)] =
-            kaltro::detail::pair_bound(scans[m], p, to - p < kBound ? to : p + kBound);
-  });
-  b.valid = scan && g[v] == scans[0].gk && g[u] == scans[1].gk;
 }
 
 // Steps a solve may take: max_steps when it is set, and never more than
@@ -188,7 +129,6 @@ int KALTRO::iterate_gs2() {
   Touched touched(l);
   int pairs = 0;
   Pending pending;  // from second-order selection after the last step
-  ScanBounds bounds;
   const int cap = step_cap(*this);
   for (;;) {
     int u, v;  // rising and falling member
@@ -245,15 +185,11 @@ int KALTRO::iterate_gs2() {
 
     x[u] += step;
     x[v] -= step;
-    const bool open = !clipped || x[u] < hi[u] - eps_bound || x[v] > lo[v] + eps_bound;
-    bounds.valid = false;
-    if (threads > 1 && l >= work->split_min)
-      update_in_pieces(*this, u, v, ru, rv, step, open, bounds);
-    else
-      kaltro::detail::update_pair(g, ru, rv, step, l);
+    kaltro::detail::update_pair(g, ru, rv, step, l);
     it += 1;
 
     if (clipped) {
+      const bool open = x[u] < hi[u] - eps_bound || x[v] > lo[v] + eps_bound;
       togbar(u_limits ? u : v);
       if (!open) {
         pending.gain = 0;
@@ -261,6 +197,6 @@ int KALTRO::iterate_gs2() {
       }
     }
 
-    select_second_order(*this, u, v, bounds, pending);
+    select_second_order(*this, u, v, pending);
   }
 }

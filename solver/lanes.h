@@ -68,7 +68,6 @@ struct Lanes2 {
     friend Mask operator|(Mask a, Mask b) { return {_mm_or_pd(a.m, b.m)}; }
     bool any() const { return _mm_movemask_pd(m) != 0; }
     bool all() const { return _mm_movemask_pd(m) == 3; }
-    int bits() const { return _mm_movemask_pd(m); }  ///< lane t in bit t
   };
 
   struct Bits {
@@ -125,7 +124,6 @@ struct Lanes4 {
     KALTRO_AVX2 friend Mask operator|(Mask a, Mask b) { return {_mm256_or_pd(a.m, b.m)}; }
     KALTRO_AVX2 bool any() const { return _mm256_movemask_pd(m) != 0; }
     KALTRO_AVX2 bool all() const { return _mm256_movemask_pd(m) == 0xf; }
-    KALTRO_AVX2 int bits() const { return _mm256_movemask_pd(m); }
   };
 
   struct Bits {
@@ -192,7 +190,6 @@ struct Lanes8 {
     friend Mask operator|(Mask a, Mask b) { return {static_cast<__mmask8>(a.m | b.m)}; }
     bool any() const { return m != 0; }
     bool all() const { return m == 0xff; }
-    int bits() const { return m; }
   };
 
   struct Bits {

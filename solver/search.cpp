@@ -5,8 +5,6 @@
 // exactly as in the plain loop.
 #include "search.h"
 
-#include <cmath>
-
 #include "lanes.h"
 
 namespace kaltro {
@@ -14,9 +12,8 @@ namespace detail {
 
 namespace {
 
-// Whether i is a candidate, and if so its gain's numerator and curvature,
-// exactly as the plain rule states them.
-inline bool candidate(const PairScan& s, int i, double& num, double& kappa) {
+// One candidate, exactly as the plain rule states it.
+inline void consider(const PairScan& s, int i, double& gain, int& best) {
   const double d = s.gk - s.g[i];
   double D, rm;
   const double down_i = s.x[i] - s.lo[i];
@@ -28,58 +25,15 @@ inline bool candidate(const PairScan& s, int i, double& num, double& kappa) {
     D = -d;
     rm = up_i < s.down_k ? up_i : s.down_k;
   } else {
-    return false;
+    return;
   }
-  kappa = s.kk + static_cast<double>(s.diag[i]) - 2.0 * static_cast<double>(s.rk[i]);
+  const double kappa = s.kk + static_cast<double>(s.diag[i]) - 2.0 * static_cast<double>(s.rk[i]);
   const double kr = kappa * rm;
   const double S = kr < D ? kr : D;
-  num = S * (2.0 * D - S);
-  return true;
-}
-
-// One candidate: it replaces the pending one when it gains more.
-inline void consider(const PairScan& s, int i, double& gain, int& best) {
-  double num, kappa;
-  if (candidate(s, i, num, kappa) && num > gain * kappa) {
+  const double num = S * (2.0 * D - S);
+  if (num > gain * kappa) {
     gain = num / kappa;
     best = i;
-  }
-}
-
-// A bound runs on eight lanes, position i on lane (i - from) % 8: each lane
-// keeps the candidate of largest num / kappa seen so far as the pair (num,
-// kappa), compared by cross products, so that no candidate costs a
-// division.  Numbers outside (kUsualLow, kUsualHigh) make the piece wild:
-// between those the products neither overflow nor lose precision, and a
-// lane's pair is off the largest ratio by a few roundings at most.
-constexpr int kBoundLanes = 8;
-constexpr double kUsualLow = 1e-140, kUsualHigh = 1e140;
-
-struct BoundState {
-  double num[kBoundLanes], kappa[kBoundLanes];
-  bool wild = false;
-  BoundState() {
-    for (int t = 0; t < kBoundLanes; t++) {
-      num[t] = -1;  // below any candidate's ratio
-      kappa[t] = 1;
-    }
-  }
-};
-
-inline bool usual(double v) { return v > kUsualLow && v < kUsualHigh; }
-
-void bound_plain(const PairScan& s, int from, int to, BoundState& b) {
-  for (int i = from; i < to; i++) {
-    double num, kappa;
-    if (!candidate(s, i, num, kappa))
-      continue;
-    const int t = (i - from) % kBoundLanes;
-    if (!usual(num) || !usual(kappa))
-      b.wild = true;
-    else if (num * b.kappa[t] > b.num[t] * kappa) {
-      b.num[t] = num;
-      b.kappa[t] = kappa;
-    }
   }
 }
 
@@ -137,58 +91,6 @@ inline void scan_lanes(const PairScan& s, int from, int to, double& gain, int& b
   scan_plain(s, i, to, gain, best);
 }
 
-// bound_plain on kBoundLanes positions at a time, as kBoundLanes / V::n
-// registers of lanes.
-template <class V>
-inline void bound_lanes(const PairScan& s, int from, int to, BoundState& b) {
-  using M = typename V::Mask;
-  constexpr int per = kBoundLanes / V::n;
-  const V gk = V::all(s.gk), kk = V::all(s.kk);
-  const V eg = V::all(s.eps_gap), neg_eg = V::all(-s.eps_gap);
-  const V eb = V::all(s.eps_bound);
-  const V up_k = V::all(s.up_k), down_k = V::all(s.down_k);
-  const M up_ok = M::when(s.up_k > s.eps_bound);
-  const M down_ok = M::when(s.down_k > s.eps_bound);
-  const V two = V::all(2.0), low = V::all(kUsualLow), high = V::all(kUsualHigh);
-  V bn[per], bk[per];
-  for (int j = 0; j < per; j++) {
-    bn[j] = V::load(b.num + j * V::n);
-    bk[j] = V::load(b.kappa + j * V::n);
-  }
-  int i = from;
-  for (; i + kBoundLanes <= to; i += kBoundLanes) {
-    for (int j = 0; j < per; j++) {
-      const int p = i + j * V::n;
-      const V x = V::load(s.x + p);
-      const V d = gk - V::load(s.g + p);
-      const V down_i = x - V::load(s.lo + p);
-      const V up_i = V::load(s.hi + p) - x;
-      const M c1 = (d >= eg) & up_ok & (down_i > eb);
-      const M c2 = (d <= neg_eg) & down_ok & (up_i > eb);
-      const M cand = c1 | c2;
-      if (!cand.any())
-        continue;
-      const V D = select(c1, d, -d);
-      const V rm = select(c1, min(down_i, up_k), min(up_i, down_k));
-      const V kappa = (kk + V::load(s.diag + p)) - two * V::load(s.rk + p);
-      const V kr = kappa * rm;
-      const V S = select(kr < D, kr, D);
-      const V num = S * (two * D - S);
-      const M ok = cand & (num > low) & (num < high) & (kappa > low) & (kappa < high);
-      if (ok.bits() != cand.bits())
-        b.wild = true;
-      const M take = ok & (num * bk[j] > bn[j] * kappa);
-      bn[j] = select(take, num, bn[j]);
-      bk[j] = select(take, kappa, bk[j]);
-    }
-  }
-  for (int j = 0; j < per; j++) {
-    bn[j].store(b.num + j * V::n);
-    bk[j].store(b.kappa + j * V::n);
-  }
-  bound_plain(s, i, to, b);  // i - from is a whole number of lane rounds
-}
-
 template <class V>
 inline void update_pair_lanes(double* g, const float* ru, const float* rv, double step, int l) {
   const V st = V::all(step);
@@ -216,15 +118,6 @@ KALTRO_LANES4 void scan4(const PairScan& s, int from, int to, double& gain, int&
 }
 KALTRO_LANES8 void scan8(const PairScan& s, int from, int to, double& gain, int& best) {
   scan_lanes<Lanes8>(s, from, to, gain, best);
-}
-KALTRO_LANES2 void bound2(const PairScan& s, int from, int to, BoundState& b) {
-  bound_lanes<Lanes2>(s, from, to, b);
-}
-KALTRO_LANES4 void bound4(const PairScan& s, int from, int to, BoundState& b) {
-  bound_lanes<Lanes4>(s, from, to, b);
-}
-KALTRO_LANES8 void bound8(const PairScan& s, int from, int to, BoundState& b) {
-  bound_lanes<Lanes8>(s, from, to, b);
 }
 KALTRO_LANES2 void update_pair2(double* g, const float* ru, const float* rv, double step, int l) {
   update_pair_lanes<Lanes2>(g, ru, rv, step, l);
@@ -294,48 +187,6 @@ void scan_pairs(const PairScan& s, int from, int to, double& gain, int& best) {
   }
 #endif
   scan_plain(s, from, to, gain, best);
-}
-
-double pair_bound(const PairScan& s, int from, int to) {
-  BoundState b;
-  switch (simd_level()) {
-#ifdef KALTRO_LANES
-    case kLanes8:
-      bound8(s, from, to, b);
-      break;
-    case kLanes4:
-      bound4(s, from, to, b);
-      break;
-    case kLanes2:
-      bound2(s, from, to, b);
-      break;
-#endif
-    default:
-      bound_plain(s, from, to, b);
-  }
-  if (b.wild)
-    return HUGE_VAL;
-  double bound = -1;
-  for (int t = 0; t < kBoundLanes; t++)
-    if (b.num[t] >= 0 && b.num[t] / b.kappa[t] > bound)
-      bound = b.num[t] / b.kappa[t];
-  return bound;
-}
-
-void scan_bounded(const PairScan& s, const double* bound, int k, int l, double& gain, int& best) {
-  for (int from = 0; from < l; from += kBoundPiece, bound++) {
-    const int to = l - from < kBoundPiece ? l : from + kBoundPiece;
-    // Skipped only where no candidate can beat the pending gain: then
-    // num <= gain * kappa holds for each, rounding included.
-    if (*bound < 0 || *bound * (1 + 1e-12) < gain)
-      continue;
-    if (k >= from && k < to) {
-      scan_pairs(s, from, k, gain, best);
-      scan_pairs(s, k + 1, to, gain, best);
-    } else {
-      scan_pairs(s, from, to, gain, best);
-    }
-  }
 }
 
 void update_pair(double* g, const float* ru, const float* rv, double step, int l) {

@@ -41,19 +41,6 @@ struct PairScan {
 // num > gain * kappa (strict, so the first of equal ones stays).
 void scan_pairs(const PairScan& s, int from, int to, double& gain, int& best);
 
-// Pair scans shared between threads.  [0, l) is cut into pieces of
-// kBoundPiece positions; pair_bound gives for one piece a gain that no
-// candidate in it reaches by a relative 1e-12, -1 when it holds no
-// candidate, +inf when it holds one whose numbers fall outside the range
-// where that margin is sure (a curvature not positive, among others).  The
-// bounds may be computed on any thread; scan_bounded then goes through the
-// pieces in order on one, and scans with scan_pairs only those in which a
-// candidate could still replace the pending one: the winner and the gain
-// are those of scan_pairs over [0, k) and (k, l), to the bit.
-constexpr int kBoundPiece = 256;
-double pair_bound(const PairScan& s, int from, int to);
-void scan_bounded(const PairScan& s, const double* bound, int k, int l, double& gain, int& best);
-
 // g[p] -= step * (ru[p] - rv[p]) for p in [0, l).
 void update_pair(double* g, const float* ru, const float* rv, double step, int l);
 
