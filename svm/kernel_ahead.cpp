@@ -584,9 +584,12 @@ bool sparse_fill(const KernelData& k, const KernelAhead& h, int a, int p0, int l
 // their sums; false if it holds a kernel index outside the data.
 bool column_fill(const KernelData& k, const KernelAhead& h, int a, int p0, int lanes, int* key,
                  double* val) {
+  // Read once: stores to key might otherwise be taken to change them.
+  const int rows = k.data->n;
+  const int* const order = k.order + p0;
   for (int t = 0; t < kAhead; t++) {
-    key[t] = t < lanes ? k.order[p0 + t] : a;  // lanes beyond the end repeat row a
-    if (key[t] < 0 || key[t] >= k.data->n)
+    key[t] = t < lanes ? order[t] : a;  // lanes beyond the end repeat row a
+    if (key[t] < 0 || key[t] >= rows)
       return false;
   }
   h.column_block(k, *h.columns, k.norm2[a], p0, key, val);
