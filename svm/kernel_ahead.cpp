@@ -622,7 +622,9 @@ KALTRO_AVX512 void single8(const double* v, float* out) {
 #pragma GCC diagnostic pop
 #endif
 
-inline void to_single(const double* v, float* out) {
+}  // namespace
+
+void to_single(const double* v, float* out) {
 #ifdef KALTRO_LANES
   switch (simd_level()) {
     case kLanes8:
@@ -635,6 +637,8 @@ inline void to_single(const double* v, float* out) {
 #endif
   single_plain(v, out);
 }
+
+namespace {
 
 inline int row_count(const KernelData& k) { return k.rows > 0 ? k.rows : k.n; }
 

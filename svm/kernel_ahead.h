@@ -132,6 +132,10 @@ inline bool renumbering(const KernelData& k) {
 /// (and nothing kept) when b has none or the order is not a set of rows.
 bool compute_ahead(KernelData& k, int a, int b, double& value);
 
+/// The kAhead entries v as floats, at the chosen vector width: the bits of
+/// static_cast<float> for each.
+void to_single(const double* v, float* out);
+
 /// Whether, once a walk has been answered to its end, no thread can still
 /// read the walk's positions, which the solver may now reorder: the entries
 /// ahead are a block, or the stretch ends there and is closed or done.

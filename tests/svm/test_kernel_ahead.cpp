@@ -438,6 +438,27 @@ TEST(SvmKernelAhead, ReadsAheadOverSubsetsAndSharedKernelIndices) {
     }
 }
 
+TEST(SvmKernelAhead, SinglePrecisionAtEveryWidthIsTheCast) {
+  // Ties to even, the top of the float range, subnormals and below, NaN,
+  // and the lanes of each register in their places.
+  const double edge[] = {0x1.000001p0,  0x1.000003p0, -0x1.000001p0, 3.4028235677973366e38,
+                         3.40282357e38, 1e39,         -1e39,         0x1p-149,
+                         0x1p-150,      0x3p-151,     1e-46,         -0.0,
+                         NAN,           -INFINITY,    0.1,           0.3333333333333333};
+  double v[ksvm::kAhead];
+  for (int t = 0; t < ksvm::kAhead; t++)
+    v[t] = t < 16 ? edge[t] : 0.7 + t * 1e-9;
+  for (int level : widths()) {
+    Width w(level);
+    float out[ksvm::kAhead];
+    ksvm::to_single(v, out);
+    for (int t = 0; t < ksvm::kAhead; t++) {
+      const float want = static_cast<float>(v[t]);
+      ASSERT_EQ(std::memcmp(&out[t], &want, sizeof want), 0) << "level " << level << " lane " << t;
+    }
+  }
+}
+
 #ifdef KALTRO_LANES
 // exp_lanes over a whole array, at each width.
 template <class V>
