@@ -596,9 +596,7 @@ bool column_fill(const KernelData& k, const KernelAhead& h, int a, int p0, int l
   return true;
 }
 
-// A block's entries as the solver keeps them, in single precision: the
-// thread answering the solver then reads half as much of what another
-// thread computed.
+// The conversion to single precision, one entry at a time: the reference.
 void single_plain(const double* v, float* out) {
   for (int t = 0; t < kAhead; t++)
     out[t] = static_cast<float>(v[t]);
@@ -624,6 +622,9 @@ KALTRO_AVX512 void single8(const double* v, float* out) {
 
 }  // namespace
 
+// A block's entries as the solver keeps them, in single precision: the
+// thread answering the solver then reads half as much of what another
+// thread computed.
 void to_single(const double* v, float* out) {
 #ifdef KALTRO_LANES
   switch (simd_level()) {
