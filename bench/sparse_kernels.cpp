@@ -20,6 +20,7 @@
 #include "kernel.h"
 #include "kernel_ahead.h"
 #include "lanes.h"
+#include "random.h"
 
 namespace {
 
@@ -65,11 +66,10 @@ int main(int argc, char** argv) {
   const bool shuffled = argc > 4 && std::strcmp(argv[4], "shuffled") == 0;
   std::printf("positions in %s order\n", shuffled ? "a shuffled" : "file");
   if (shuffled) {
-    unsigned x = 12345;  // the same order on every run
-    for (int i = data.n - 1; i > 0; i--) {
-      x = x * 1103515245u + 12345u;
-      std::swap(order[static_cast<size_t>(i)], order[(x >> 8) % static_cast<unsigned>(i + 1)]);
-    }
+    ksvm::Random random{1};  // the same order on every run
+    for (int i = data.n - 1; i > 0; i--)
+      std::swap(order[static_cast<size_t>(i)],
+                order[static_cast<size_t>(random.next() % static_cast<std::uint64_t>(i + 1))]);
   }
   double sink = 0;
   {
