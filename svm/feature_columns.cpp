@@ -32,7 +32,7 @@ long FeatureColumns::column_of(int k) const {
   return c != feature.end() && *c == k ? c - feature.begin() : -1;
 }
 
-bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t budget) {
+bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t budget, bool part) {
   *this = FeatureColumns();
   if (!data.sparse || n <= 0)
     return false;
@@ -44,69 +44,109 @@ bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t 
     pairs += data.start[static_cast<size_t>(q) + 1] - data.start[static_cast<size_t>(q)];
   }
   const size_t un = static_cast<size_t>(n);
-  // What the entries, sums and order will take, checked before anything
-  // that large is made.
-  const size_t need = pairs * (sizeof(int) + sizeof(double)) + 4 * (un + kAhead) * sizeof(double) +
-                      un * sizeof(int);
-  if (pairs == 0 || need > budget)
+  const size_t entry = sizeof(int) + sizeof(double);
+  // What the sums and the order take however many rows are held, and the
+  // entries of half the rows at least, checked before anything that large
+  // is made.
+  const size_t fixed = 4 * (un + kAhead) * sizeof(double) + un * sizeof(int);
+  if (pairs == 0 || fixed + entry * (part ? pairs / 2 : pairs) > budget)
     return false;
   {
-    std::vector<int> all;
-    all.reserve(pairs);
+    std::vector<int> seen;
+    seen.reserve(pairs);
     for (int p = 0; p < n; p++) {
       const size_t q = static_cast<size_t>(order[p]);
-      all.insert(all.end(), data.index.begin() + static_cast<std::ptrdiff_t>(data.start[q]),
-                 data.index.begin() + static_cast<std::ptrdiff_t>(data.start[q + 1]));
+      seen.insert(seen.end(), data.index.begin() + static_cast<std::ptrdiff_t>(data.start[q]),
+                  data.index.begin() + static_cast<std::ptrdiff_t>(data.start[q + 1]));
     }
-    std::sort(all.begin(), all.end());
-    all.erase(std::unique(all.begin(), all.end()), all.end());
-    feature.assign(all.begin(), all.end());
+    std::sort(seen.begin(), seen.end());
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    feature.assign(seen.begin(), seen.end());
   }
+  const size_t base = fixed + feature.size() * sizeof(int) + (feature.size() + 1) * sizeof(size_t);
   const size_t last = static_cast<size_t>(feature.back());
-  if (feature.front() >= 0 && last < pairs && need + (last + 1) * sizeof(int) <= budget) {
+  const size_t lookup = feature.front() >= 0 && last < pairs ? (last + 1) * sizeof(int) : 0;
+  // Every row's entries, with the lookup of columns if that fits too; or
+  // as many as the budget leaves room for.
+  const size_t least = part ? pairs / 2 : pairs;
+  const bool with_lookup = lookup > 0 && base + lookup + entry * least <= budget;
+  const size_t over = base + (with_lookup ? lookup : 0);
+  if (over + entry * least > budget)
+    return false;
+  room = std::min(pairs, (budget - over) / entry);
+  all = room == pairs;
+  if (with_lookup) {
     column.assign(last + 1, -1);
     for (size_t c = 0; c < feature.size(); c++)
       column[static_cast<size_t>(feature[c])] = static_cast<int>(c);
   }
   start.assign(feature.size() + 1, 0);
-  for (int p = 0; p < n; p++) {
-    const size_t q = static_cast<size_t>(order[p]);
-    for (size_t e = data.start[q]; e < data.start[q + 1]; e++)
-      start[static_cast<size_t>(column_of(data.index[e])) + 1]++;
+  if (all) {
+    for (int p = 0; p < n; p++) {
+      const size_t q = static_cast<size_t>(order[p]);
+      for (size_t e = data.start[q]; e < data.start[q + 1]; e++)
+        start[static_cast<size_t>(column_of(data.index[e])) + 1]++;
+    }
+    reach = n;
+    mean_pairs = static_cast<double>(pairs) / n;
   }
+  at.resize(room);
+  value.resize(room);
+  placed.reserve(un);
+  sums.assign(4 * (un + kAhead), 0.0);
+  follow(data, order, n);  // counts the held rows' columns first when not all are held
   // A row's columns hold, averaged over the rows, sum(length^2) / n entries.
-  mean_pairs = static_cast<double>(pairs) / n;
   double square = 0;
-  for (size_t c = 1; c < start.size(); c++)
-    square += static_cast<double>(start[c]) * static_cast<double>(start[c]);
-  placed.assign(un, -1);  // none placed yet: follow() below places them all
-  if (!pays(square / n) || need + held(start) + held(feature) + held(column) > budget) {
+  for (size_t c = 1; c < start.size(); c++) {
+    const double length = static_cast<double>(start[c] - start[c - 1]);
+    square += length * length;
+  }
+  if (2 * static_cast<size_t>(reach) < un || !pays(square / reach) || bytes() > budget) {
     *this = FeatureColumns();
     return false;
   }
-  for (size_t c = 1; c < start.size(); c++)
-    start[c] += start[c - 1];
-  at.resize(pairs);
-  value.resize(pairs);
-  sums.assign(4 * (un + kAhead), 0.0);
-  follow(data, order);
   return true;
 }
 
-void FeatureColumns::follow(const Dataset& data, const int* order) {
-  const size_t n = placed.size();
-  if (std::memcmp(placed.data(), order, n * sizeof(int)) == 0)
+void FeatureColumns::follow(const Dataset& data, const int* order, int n) {
+  if (!placed.empty() && std::memcmp(placed.data(), order, placed.size() * sizeof(int)) == 0)
     return;
+  if (all) {
+    if (placed.empty())  // counted by build: only their sums are left to take
+      for (size_t c = 1; c < start.size(); c++)
+        start[c] += start[c - 1];
+  } else {
+    // The first positions whose rows' pairs fit, and their columns' lengths.
+    size_t pairs = 0;
+    int r = 0;
+    for (; r < n; r++) {
+      const size_t q = static_cast<size_t>(order[r]);
+      const size_t m = data.start[q + 1] - data.start[q];
+      if (pairs + m > room)
+        break;
+      pairs += m;
+    }
+    reach = r;
+    mean_pairs = r > 0 ? static_cast<double>(pairs) / r : 0;
+    std::fill(start.begin(), start.end(), 0);
+    for (int p = 0; p < r; p++) {
+      const size_t q = static_cast<size_t>(order[p]);
+      for (size_t e = data.start[q]; e < data.start[q + 1]; e++)
+        start[static_cast<size_t>(column_of(data.index[e])) + 1]++;
+    }
+    for (size_t c = 1; c < start.size(); c++)
+      start[c] += start[c - 1];
+  }
   std::vector<size_t> fill(start.begin(), start.end() - 1);
-  for (size_t p = 0; p < n; p++) {
+  for (int p = 0; p < reach; p++) {
     const size_t q = static_cast<size_t>(order[p]);
     for (size_t e = data.start[q]; e < data.start[q + 1]; e++) {
       const size_t i = fill[static_cast<size_t>(column_of(data.index[e]))]++;
-      at[i] = static_cast<int>(p);
+      at[i] = p;
       value[i] = data.value[e];
     }
   }
-  placed.assign(order, order + n);
+  placed.assign(order, order + reach);
 }
 
 bool FeatureColumns::build(const Dataset& data, size_t budget) {
@@ -142,7 +182,7 @@ void FeatureColumns::add_up(const std::vector<Part>& row, int from, int to, doub
   std::fill(s + 4 * static_cast<size_t>(from), s + 4 * static_cast<size_t>(to), 0.0);
   const int* p = at.data();
   const double* v = value.data();
-  const int n = static_cast<int>(placed.size());
+  const int n = reach;
   for (const Part& part : row) {
     size_t e = part.from, end = part.to;
     if (from > 0)

@@ -24,12 +24,23 @@ namespace ksvm {
 // positions lie together and a thread that computes a piece of a walk
 // touches only its own; they are placed anew when the solver has reordered
 // its variables since.
+//
+// When the budget does not take every row of a walk, the columns hold the
+// rows of its first positions, as many as fit: the solver keeps its active
+// variables there, so the walks of its steps are summed while the rows
+// beyond are gathered.  Which rows those are changes as the solver
+// reorders, so the columns are then counted anew as well.
 struct FeatureColumns {
   std::vector<int> feature;   ///< the features the walk's rows hold, increasing
   std::vector<size_t> start;  ///< column c holds entries start[c] .. start[c + 1] - 1
   std::vector<int> at;        ///< each entry's position, increasing within a column
   std::vector<double> value;  ///< each entry's value
-  std::vector<int> placed;    ///< the walk's kernel indices when the entries were placed
+  /// The walk's kernel indices at positions 0..reach-1 when the entries
+  /// were placed: the rows held.
+  std::vector<int> placed;
+  int reach = 0;     ///< positions held (all of the walk when its rows fit)
+  size_t room = 0;   ///< entries there is room for
+  bool all = false;  ///< every row of the walk held, whatever its order
   /// The column of each feature up to the last one held, -1 for none; left
   /// empty (columns found by binary search) when that would outweigh a
   /// third of the entries or the budget.
@@ -52,16 +63,19 @@ struct FeatureColumns {
 
   /// Builds the columns of the walk whose positions 0..n-1 hold the kernel
   /// indices `order` (rows of `data`), when that takes at most `budget`
-  /// bytes and summing them pays for the average row.  False, with nothing
-  /// held, otherwise (also when the order names a row `data` lacks).
-  bool build(const Dataset& data, const int* order, int n, size_t budget);
+  /// bytes and summing them pays for the average row; with `part`, of the
+  /// rows of its first positions when not all fit, at least half of them.
+  /// False, with nothing held, otherwise (also when the order names a row
+  /// `data` lacks).
+  bool build(const Dataset& data, const int* order, int n, size_t budget, bool part = false);
   /// The same for every row of `data` in its own order.
   bool build(const Dataset& data, size_t budget);
 
-  /// Places the entries anew if the walk's order is not the one they were
-  /// placed for (the solver only exchanges positions, so the columns keep
-  /// their lengths).
-  void follow(const Dataset& data, const int* order);
+  /// Places the entries anew if the walk of n positions is not in the order
+  /// they were placed for.  The solver only exchanges positions, so columns
+  /// that hold every row keep their lengths; others are counted anew, for
+  /// as many of the first positions as fit.
+  void follow(const Dataset& data, const int* order, int n);
 
   /// Lays out the sparse row of m pairs idx/val (idx increasing) into
   /// `out`; returns the entries its columns hold.
@@ -82,8 +96,8 @@ struct FeatureColumns {
     return entries / static_cast<double>(placed.size()) + 2.0 < mean_pairs;
   }
 
-  /// The sums of the laid-out row at positions from..to-1, from zero.
-  /// Ranges apart may be summed at the same time.
+  /// The sums of the laid-out row at positions from..to-1 (below reach),
+  /// from zero.  Ranges apart may be summed at the same time.
   void add_up(int from, int to) { add_up(parts, from, to, sums.data()); }
 
   /// The dot product at position p from its four sums.

@@ -190,7 +190,9 @@ struct KernelData {
   /// holds its rows by feature as well (feature_columns.h), so that a long walk
   /// sums the columns of one row instead of gathering every row, where that
   /// is cheaper.  Built when that takes at most `budget` bytes and pays on
-  /// average; returns the bytes taken (0: none built).
+  /// average; when the budget takes fewer rows, of those at the walk's first
+  /// positions, at least half of them (the others gathered).  Returns the
+  /// bytes taken (0: none built).
   size_t build_columns(size_t budget);
   /// The callback to hand to the solver, with this object as its argument.
   /// It answers each kernel value rounded to single precision, all that the

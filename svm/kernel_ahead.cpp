@@ -713,16 +713,21 @@ struct Stretch : kaltro::detail::Job {
 
   void piece(int i) noexcept override {
     const int from = i * span, to = std::min(total, from + span);
-    if (by_columns)
-      h->columns->add_up(p0 + from, p0 + to);
+    // Summed from the columns up to where they hold the walk's rows,
+    // gathered beyond.
+    const int reach = by_columns ? h->columns->reach : 0;
+    if (p0 + from < reach)
+      h->columns->add_up(p0 + from, std::min(p0 + to, reach));
     for (int off = from; off < to; off += kAhead) {
       const int p = p0 + off;
       const int lanes = std::min(kAhead, k->n - p);
       int* kb = key.data() + off;
       double vb[kAhead];
-      const bool ok = by_columns ? column_fill(*k, *h, a, p, lanes, kb, vb)
-                      : w        ? sparse_fill(*k, *h, a, p, lanes, rows, w, index, kb, vb)
-                                 : dense_block(*k, *h, a, p, lanes, rows, kb, vb);
+      // (Lanes past the walk's end are never answered.)
+      const bool ok = std::min(p + lanes, p0 + total) <= reach
+                          ? column_fill(*k, *h, a, p, lanes, kb, vb)
+                      : w ? sparse_fill(*k, *h, a, p, lanes, rows, w, index, kb, vb)
+                          : dense_block(*k, *h, a, p, lanes, rows, kb, vb);
       if (ok) {
         to_single(vb, val.data() + off);
       } else {
@@ -751,12 +756,12 @@ struct Stretch : kaltro::detail::Job {
     by_columns = false;
     if (ka.columns && row >= 0 && row < kd.data->n) {
       FeatureColumns& c = *ka.columns;
-      c.follow(*kd.data, kd.order);
-      by_columns = c.pays(c.lay_out(*kd.data, row));
+      c.follow(*kd.data, kd.order, kd.n);
+      by_columns = c.reach > from && c.pays(c.lay_out(*kd.data, row));
     }
-    if (!by_columns) {
-      if (columns_only)
-        return false;
+    if (!by_columns && columns_only)
+      return false;
+    if (!by_columns || from + count > ka.columns->reach) {
       if (kd.data && kd.data->sparse) {
         if (!sparse_setup(kd, ka, row, rows, w, index))
           return false;
@@ -1010,7 +1015,7 @@ size_t KernelData::build_columns(size_t budget) {
   if (!data || !data->sparse || !order || p.type == kPrecomputed)
     return 0;
   std::unique_ptr<FeatureColumns> c(new FeatureColumns);
-  if (!c->build(*data, order, n, budget))
+  if (!c->build(*data, order, n, budget, true))
     return 0;
   h.columns = std::move(c);
   h.column_block = column_block_for();

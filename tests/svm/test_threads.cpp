@@ -2,6 +2,7 @@
 // on one, for every task, dense and sparse, whatever the walk does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "dataset.h"
+#include "feature_columns.h"
 #include "generate.h"
 #include "kaltro.h"
 #include "kernel.h"
@@ -43,6 +45,21 @@ Dataset generated(const char* kind, int n, int d, int classes = 2) {
   return ksvm::parse_text(text.data(), text.data() + text.size(), kind, 1, ksvm::ReadOptions());
 }
 
+// Holds k's rows by feature, every row or (`part`) those of at most 80% of
+// the positions, in a budget short of every row; false if none is built.
+bool hold_columns(ksvm::KernelData& k, bool part) {
+  const size_t all = k.build_columns(size_t{1} << 30);
+  for (int twentieths = 19; part && all > 0 && twentieths > 0; twentieths--) {
+    const size_t budget = all / 20 * static_cast<size_t>(twentieths);
+    const size_t bytes = k.build_columns(budget);
+    if (bytes > budget)
+      return false;
+    if (bytes > 0 && 5 * k.ahead->columns->reach <= 4 * k.n)
+      return true;
+  }
+  return all > 0 && !part;
+}
+
 // Plays the solver on k with its walks in pieces (threads, short stretches):
 // rows walked from a position to the active size or beyond it to the end,
 // calls off the walk in the middle of some walks (which end the stretch),
@@ -51,9 +68,10 @@ Dataset generated(const char* kind, int n, int d, int classes = 2) {
 // reorder (the order repeats every 100 positions at first, as SVR's does,
 // so a walk can be followed from a position other than its own).  With
 // `columns`, sparse rows are also held by feature and long walks summed
-// from them (on one thread too).
+// from them (on one thread too): 1 every row, 2 the rows of a little over
+// half the positions, which change as the walk is reordered.
 void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::uint32_t seed,
-          bool columns = false) {
+          int columns = 0) {
   std::mt19937 rng(seed);
   const int n = data.n;
   std::vector<int> order(static_cast<size_t>(n));
@@ -65,7 +83,7 @@ void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::ui
   k.stretch_min = 16;
   k.follow(order.data(), n, &active);
   if (columns) {
-    ASSERT_GT(k.build_columns(size_t{1} << 30), 0u);
+    ASSERT_TRUE(hold_columns(k, columns == 2));
   }
   const ksvm::KernelFn f = k.callback();
   auto pick = [&](int m) { return static_cast<int>(rng() % static_cast<unsigned>(m)); };
@@ -102,7 +120,7 @@ TEST(SvmThreads, WalksInPiecesAnswerWithTheBitsOfOneEvaluation) {
   for (const Dataset* data : {&dense, &sparse, &renumbered})
     for (int type = 0; type < 3; type++)
       for (int threads : {1, 2, 3})
-        for (bool columns : {false, true}) {
+        for (int columns : {0, 1, 2}) {
           if (!data->sparse && columns)
             continue;
           if (threads == 1 && !columns)
@@ -126,8 +144,30 @@ TEST(SvmThreads, ColumnsKeepWithinTheirBudget) {
   k.follow(order.data(), sparse.n);
   const size_t bytes = k.build_columns(size_t{1} << 30);
   ASSERT_GT(bytes, 0u);
-  EXPECT_EQ(k.build_columns(bytes - 1), 0u);
   EXPECT_EQ(k.build_columns(bytes), bytes);
+  EXPECT_EQ(k.ahead->columns->reach, sparse.n);
+  // A budget short of every row holds those of the first positions, at
+  // least half of them, or none.
+  int reach = sparse.n;
+  for (size_t budget = bytes - 1; budget > 0; budget = budget * 9 / 10) {
+    const size_t held = k.build_columns(budget);
+    EXPECT_LE(held, budget);
+    if (!held)
+      break;
+    const ksvm::FeatureColumns& c = *k.ahead->columns;
+    EXPECT_GE(2 * c.reach, sparse.n);
+    reach = std::min(reach, c.reach);
+    size_t pairs = 0;  // the rows held are exactly those that fit
+    for (int p = 0; p < c.reach; p++)
+      pairs += sparse.start[static_cast<size_t>(order[static_cast<size_t>(p)]) + 1] -
+               sparse.start[static_cast<size_t>(order[static_cast<size_t>(p)])];
+    EXPECT_LE(pairs, c.room);
+    if (c.reach < sparse.n) {
+      const size_t q = static_cast<size_t>(order[static_cast<size_t>(c.reach)]);
+      EXPECT_GT(pairs + sparse.start[q + 1] - sparse.start[q], c.room);
+    }
+  }
+  EXPECT_LT(reach, sparse.n);
   // Rows that hold every feature: a row's columns hold every pair, and
   // gathering is cheaper.
   const Dataset full = ksvm::with_holding(generated("clouds", 300, 6), true);
@@ -146,7 +186,7 @@ struct Outcome {
 // A two-class dual as the trainer sets it up, its rows walked in pieces of
 // short stretches on `threads` threads, sparse rows with `columns` summed
 // from columns where that pays.
-Outcome solve(const Dataset& data, int threads, long cache, bool columns = false) {
+Outcome solve(const Dataset& data, int threads, long cache, int columns = 0) {
   ksvm::KernelParams p;
   p.gamma = 0.5;
   ksvm::KernelData k(data, p);
@@ -154,7 +194,7 @@ Outcome solve(const Dataset& data, int threads, long cache, bool columns = false
   k.threads = threads;
   k.stretch_min = 32;
   k.follow(s.kidx, s.n, &s.l);
-  if (columns && k.build_columns(size_t{1} << 30) == 0)
+  if (columns && !hold_columns(k, columns == 2))
     return Outcome();
   s.kernel = k.callback();
   s.kernel_arg = &k;
@@ -186,7 +226,7 @@ TEST(SvmThreads, SolvesWithRowsInPiecesComeOutBitForBit) {
       const Outcome one = solve(data, 1, cache);
       ASSERT_GT(one.steps, 0);
       for (int threads : {1, 2, 3})
-        for (bool columns : {false, true}) {
+        for (int columns : {0, 1, 2}) {
           if ((threads == 1 && !columns) || (columns && !data.sparse))
             continue;
           const Outcome more = solve(data, threads, cache, columns);
