@@ -64,7 +64,7 @@ struct FeatureColumns {
   /// Builds the columns of the walk whose positions 0..n-1 hold the kernel
   /// indices `order` (rows of `data`), when that takes at most `budget`
   /// bytes and summing them pays for the average row; with `part`, of the
-  /// rows of its first positions when not all fit, at least half of them.
+  /// rows of its first positions when not all fit, at least an eighth of them.
   /// False, with nothing held, otherwise (also when the order names a row
   /// `data` lacks).
   bool build(const Dataset& data, const int* order, int n, size_t budget, bool part = false);

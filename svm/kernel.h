@@ -191,7 +191,7 @@ struct KernelData {
   /// sums the columns of one row instead of gathering every row, where that
   /// is cheaper.  Built when that takes at most `budget` bytes and pays on
   /// average; when the budget takes fewer rows, of those at the walk's first
-  /// positions, at least half of them (the others gathered).  Returns the
+  /// positions, at least an eighth of them (the others gathered).  Returns the
   /// bytes taken (0: none built).
   size_t build_columns(size_t budget);
   /// The callback to hand to the solver, with this object as its argument.

@@ -68,8 +68,8 @@ bool hold_columns(ksvm::KernelData& k, bool part) {
 // reorder (the order repeats every 100 positions at first, as SVR's does,
 // so a walk can be followed from a position other than its own).  With
 // `columns`, sparse rows are also held by feature and long walks summed
-// from them (on one thread too): 1 every row, 2 the rows of a little over
-// half the positions, which change as the walk is reordered.
+// from them (on one thread too): 1 every row, 2 the rows of some of the first
+// positions, at most 80%, which change as the walk is reordered.
 void walk(const Dataset& data, const ksvm::KernelParams& p, int threads, std::uint32_t seed,
           int columns = 0) {
   std::mt19937 rng(seed);
@@ -147,7 +147,7 @@ TEST(SvmThreads, ColumnsKeepWithinTheirBudget) {
   EXPECT_EQ(k.build_columns(bytes), bytes);
   EXPECT_EQ(k.ahead->columns->reach, sparse.n);
   // A budget short of every row holds those of the first positions, at
-  // least half of them, or none.
+  // least an eighth of them, or none.
   int reach = sparse.n;
   for (size_t budget = bytes - 1; budget > 0; budget = budget * 9 / 10) {
     const size_t held = k.build_columns(budget);
@@ -155,7 +155,7 @@ TEST(SvmThreads, ColumnsKeepWithinTheirBudget) {
     if (!held)
       break;
     const ksvm::FeatureColumns& c = *k.ahead->columns;
-    EXPECT_GE(2 * c.reach, sparse.n);
+    EXPECT_GE(8 * c.reach, sparse.n);
     reach = std::min(reach, c.reach);
     size_t pairs = 0;  // the rows held are exactly those that fit
     for (int p = 0; p < c.reach; p++)
