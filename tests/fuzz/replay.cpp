@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -42,10 +43,17 @@ bool list_inputs(const std::string& path, std::vector<std::string>& files) {
   if (!dir)
     return false;
   std::vector<std::string> names;
-  while (const dirent* e = readdir(dir))
+  // readdir ends the listing and a failure alike with null: errno tells.
+  errno = 0;
+  while (const dirent* e = readdir(dir)) {
     if (e->d_name[0] != '.')
       names.push_back(path + "/" + e->d_name);
+    errno = 0;
+  }
+  const bool listed = errno == 0;
   closedir(dir);
+  if (!listed)
+    return false;
   std::sort(names.begin(), names.end());
   files.insert(files.end(), names.begin(), names.end());
   return true;
