@@ -88,13 +88,9 @@ bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t 
   }
   start.assign(feature.size() + 1, 0);
   if (all) {
-    for (int p = 0; p < n; p++) {
-      const size_t q = static_cast<size_t>(order[p]);
-      for (size_t e = data.start[q]; e < data.start[q + 1]; e++)
-        start[static_cast<size_t>(column_of(data.index[e])) + 1]++;
-    }
     reach = n;
     mean_pairs = static_cast<double>(pairs) / n;
+    count(data, order);
   }
   at.resize(room);
   value.resize(room);
@@ -114,14 +110,21 @@ bool FeatureColumns::build(const Dataset& data, const int* order, int n, size_t 
   return true;
 }
 
+void FeatureColumns::count(const Dataset& data, const int* order) {
+  std::fill(start.begin(), start.end(), 0);
+  for (int p = 0; p < reach; p++) {
+    const size_t q = static_cast<size_t>(order[p]);
+    for (size_t e = data.start[q]; e < data.start[q + 1]; e++)
+      start[static_cast<size_t>(column_of(data.index[e])) + 1]++;
+  }
+  for (size_t c = 1; c < start.size(); c++)
+    start[c] += start[c - 1];
+}
+
 void FeatureColumns::follow(const Dataset& data, const int* order, int n) {
   if (!placed.empty() && std::memcmp(placed.data(), order, placed.size() * sizeof(int)) == 0)
     return;
-  if (all) {
-    if (placed.empty())  // counted by build: only their sums are left to take
-      for (size_t c = 1; c < start.size(); c++)
-        start[c] += start[c - 1];
-  } else {
+  if (!all) {
     // The first positions whose rows' pairs fit, and their columns' lengths.
     size_t pairs = 0;
     int r = 0;
@@ -134,14 +137,7 @@ void FeatureColumns::follow(const Dataset& data, const int* order, int n) {
     }
     reach = r;
     mean_pairs = r > 0 ? static_cast<double>(pairs) / r : 0;
-    std::fill(start.begin(), start.end(), 0);
-    for (int p = 0; p < r; p++) {
-      const size_t q = static_cast<size_t>(order[p]);
-      for (size_t e = data.start[q]; e < data.start[q + 1]; e++)
-        start[static_cast<size_t>(column_of(data.index[e])) + 1]++;
-    }
-    for (size_t c = 1; c < start.size(); c++)
-      start[c] += start[c - 1];
+    count(data, order);
   }
   std::vector<size_t> fill(start.begin(), start.end() - 1);
   for (int p = 0; p < reach; p++) {

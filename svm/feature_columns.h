@@ -110,6 +110,9 @@ struct FeatureColumns {
   double dot(int p) const { return dot(sums.data(), p); }
 
  private:
+  /// start[] for the rows at positions 0..reach-1 of `order`: where each
+  /// column begins.
+  void count(const Dataset& data, const int* order);
   /// The column of feature k, or -1 when no row of the walk holds it.
   long column_of(int k) const;
 };
