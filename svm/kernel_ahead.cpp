@@ -775,7 +775,7 @@ struct Stretch : kaltro::detail::Job {
       val.resize(room);
     }
     // Pieces summed from the columns look up where each column enters
-    // them, two binary searches for each column of the row, so they are no
+    // them, a binary search for each column of the row, so they are no
     // shorter than the least walk worth a stretch; a long walk's pieces take
     // twice that, which still leaves each thread a piece to share (8-14% less
     // time on text-like and pixel sets of 20 000-50 000 rows than pieces of
