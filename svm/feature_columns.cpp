@@ -192,8 +192,8 @@ void FeatureColumns::add_up(const std::vector<Part>& row, int from, int to, doub
     double* t = s + part.sum;
     const double x = part.v;
     // The column's end within the piece is found on the way, not searched
-    // for: a search missed the cache at most steps (5% of a run on one
-    // thread, text-like and pixel sets).
+    // for: a search misses the cache at most of its steps (the second one
+    // cost 5% of a run on one thread, text-like and pixel sets).
     if (to < n) {
       for (; e < end && p[e] < to; e++)
         t[4 * static_cast<size_t>(p[e])] += x * v[e];

@@ -779,7 +779,8 @@ struct Stretch : kaltro::detail::Job {
     // shorter than the least walk worth a stretch; a long walk's pieces take
     // twice that, which still leaves each thread a piece to share (8-14% less
     // time on text-like and pixel sets of 20 000-50 000 rows than pieces of
-    // the least length, one thread or two).
+    // the least length, one thread or two; 2% more on one-hot rows, whose
+    // few long columns made the searches cheap).
     const int least = (kd.stretch_min + kAhead - 1) / kAhead * kAhead;
     const int shared = (total / (helpers + 1) + kAhead - 1) / kAhead * kAhead;
     span = by_columns ? std::min(2 * least, std::max(least, shared)) : span_for(total, helpers + 1);
