@@ -679,8 +679,11 @@ bool fill_block(KernelData& k, KernelAhead& h, int a, int p) {
 constexpr int kSpan = 512, kSpanMin = 64;
 static_assert(kSpan % kAhead == 0 && kSpanMin % kAhead == 0, "a piece holds whole blocks");
 
+// Entries rounded up to whole blocks.
+int whole_blocks(int entries) { return (entries + kAhead - 1) / kAhead * kAhead; }
+
 int span_for(int total, int threads) {
-  const int even = (total / (4 * threads) + kAhead - 1) / kAhead * kAhead;
+  const int even = whole_blocks(total / (4 * threads));
   return std::max(kSpanMin, std::min(kSpan, even));
 }
 
@@ -781,8 +784,8 @@ struct Stretch : kaltro::detail::Job {
     // time on text-like and pixel sets of 20 000-50 000 rows than pieces of
     // the least length, one thread or two; 2% more on one-hot rows, whose
     // few long columns made the searches cheap).
-    const int least = (kd.stretch_min + kAhead - 1) / kAhead * kAhead;
-    const int shared = (total / (helpers + 1) + kAhead - 1) / kAhead * kAhead;
+    const int least = whole_blocks(kd.stretch_min);
+    const int shared = whole_blocks(total / (helpers + 1));
     span = by_columns ? std::min(2 * least, std::max(least, shared)) : span_for(total, helpers + 1);
     pieces = (total + span - 1) / span;
     if (done_room < pieces) {
