@@ -38,6 +38,7 @@ class RowStore {
   static const size_t kAlign = 64;  // every block starts on a cache line
 
   char* mem = nullptr;            // as allocated
+  size_t held = 0;                // bytes allocated at mem (more than cap + kAlign when kept)
   char* base = nullptr;           // mem aligned up
   size_t cap = 0;                 // usable bytes from base
   size_t end = 0;                 // bytes from base up to the end of the highest block
@@ -85,6 +86,13 @@ class RowStore {
 /// A row block for `distinct` rows of up to n entries under `budget` bytes;
 /// null when it cannot be had (every row then gets memory of its own).
 std::unique_ptr<RowStore> make_store(long budget, int n, size_t distinct);
+
+/// A block kept from a closed cache (keep_blocks.cpp) of at least `bytes`:
+/// its memory, size and the bytes from its aligned start that are mapped.
+/// False when none fits.  `keeping` tells whether blocks are being kept.
+bool take_block(size_t bytes, char*& mem, size_t& size, size_t& mapped, bool& keeping);
+/// Keeps a closed cache's block for the next cache, or frees it.
+void give_block(char* mem, size_t size, size_t mapped) noexcept;
 
 /// Entries of a row resized from `old` to `newlen` (both not negative, not
 /// equal), the common prefix kept: in the store `st` when the entries are

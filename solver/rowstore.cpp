@@ -19,7 +19,7 @@
 namespace kaltro {
 namespace detail {
 
-RowStore::~RowStore() { std::free(mem); }
+RowStore::~RowStore() { give_block(mem, held, mapped); }
 
 // Recording a hole takes a node in each container.  When one cannot be had
 // the hole is left unrecorded: nothing is placed there until the rows are
@@ -182,13 +182,24 @@ std::unique_ptr<RowStore> make_store(long budget, int n, size_t distinct) {
   std::unique_ptr<RowStore> st(new RowStore);
   st->row_max = RowStore::block(n);
   const size_t bytes = store_bytes(budget, distinct, st->row_max);
-  if (bytes > 0 && bytes <= SIZE_MAX - RowStore::kAlign)
-    st->mem = static_cast<char*>(std::malloc(bytes + RowStore::kAlign));
-  if (!st->mem)
+  if (bytes == 0 || bytes > SIZE_MAX / 2)
     return nullptr;  // then every row gets a block of its own from malloc
+  const size_t need = bytes + RowStore::kAlign;
+  size_t mapped = 0;
+  bool keeping = false;
+  if (!take_block(need, st->mem, st->held, mapped, keeping)) {
+    // A block that will be kept gets an eighth more, so that the next
+    // caches, a little larger or smaller, fit in it too; pages never
+    // touched cost nothing.
+    st->held = keeping ? need + need / 8 : need;
+    st->mem = static_cast<char*>(std::malloc(st->held));
+    if (!st->mem)
+      return nullptr;
+  }
   const uintptr_t m = reinterpret_cast<uintptr_t>(st->mem);
   st->base = st->mem + ((RowStore::kAlign - m % RowStore::kAlign) % RowStore::kAlign);
   st->cap = bytes;
+  st->mapped = mapped;
   st->loose = std::max(bytes / 32, 2 * st->row_max);
   // No transparent huge pages: new pages are filled ahead in bulk
   // (prefault), so they would save few faults, and the system's zeroing and

@@ -10,6 +10,7 @@
 #include "feature_columns.h"
 #include "kernel.h"
 #include "model.h"
+#include "keep_blocks.h"
 #include "pool.h"
 #include "random.h"
 #include "text.h"
@@ -275,26 +276,28 @@ void check_selection(const Dataset& data, const Params& params, int folds) {
 
 namespace {
 
-// Runs fold(f) for every fold, side by side when the machine's threads and
-// the memory allow: each fold's solves keep the whole cache budget (so their
-// steps and results are those of a fold alone), and folds run together only
-// when that many caches, each as full as its fold can make it, still fit in
-// one budget.  Larger folds run one after the other, each with its rows
-// computed in pieces.  The first failure, in fold order, is rethrown.
+// Runs fold(f, p) for every fold, with p the parameters its solves take:
+// side by side when the machine's threads and the cache budget allow (see
+// side_by_side: each fold's caches then keep the whole budget or share it),
+// else one after the other, each with its rows computed in pieces.  The
+// cache never changes a fold's steps or results.  The first failure, in
+// fold order, is rethrown.
 template <class F>
 void each_fold(const Dataset& data, const Params& prm, int k, F&& fold) {
+  kaltro::detail::KeepBlocks keep;  // each fold's caches in the blocks of the ones before
   const int threads = std::min(thread_count(prm.threads), k);
   const double m = static_cast<double>(data.n) * (k - 1) / k * (prm.task == kEpsilonSVR ? 2 : 1);
-  const double budget = static_cast<double>(cache_budget(prm.cache_mb));
+  Params shared = prm;
+  shared.cache_mb = side_by_side(prm.cache_mb, threads, static_cast<size_t>(k), m);
   std::vector<std::exception_ptr> failure(static_cast<size_t>(k));
   auto run = [&](int f) {
     try {
-      fold(f);
+      fold(f, shared.cache_mb > 0 ? shared : prm);
     } catch (...) {
       failure[static_cast<size_t>(f)] = std::current_exception();
     }
   };
-  if (threads > 1 && threads * std::min(4 * m * m, budget) <= budget)
+  if (shared.cache_mb > 0)
     kaltro::detail::each(k, threads, run);
   else
     for (int f = 0; f < k; f++) {
@@ -317,8 +320,8 @@ CrossValidation cross_validate(const Dataset& data, const Params& params, int fo
   const int k = std::min(folds, data.n);
   const FoldRows rows = fold_rows(cv.fold, k);
   cv.predicted.resize(static_cast<size_t>(data.n));
-  each_fold(data, params, k, [&](int f) {
-    const std::vector<double> p = cross_validate_fold(data, params, rows, f);
+  each_fold(data, params, k, [&](int f, const Params& fp) {
+    const std::vector<double> p = cross_validate_fold(data, fp, rows, f);
     const std::vector<int>& test = rows.test[static_cast<size_t>(f)];
     for (size_t q = 0; q < test.size(); q++)
       cv.predicted[static_cast<size_t>(test[q])] = p[q];
@@ -329,6 +332,7 @@ CrossValidation cross_validate(const Dataset& data, const Params& params, int fo
 
 GridResult grid_search(const Dataset& data, const Params& params, const GridOptions& options) {
   check_selection(data, params, options.folds);
+  kaltro::detail::KeepBlocks keep;  // from one grid point to the next
   if (params.probability)
     throw Failure("the grid search scores decision values; it does not fit probabilities");
   std::vector<double> log2c = options.log2c, log2g = options.log2g;
@@ -356,8 +360,8 @@ GridResult grid_search(const Dataset& data, const Params& params, const GridOpti
     check_training(data, q);
     std::vector<std::vector<double>> predicted(Cs.size(),
                                                std::vector<double>(static_cast<size_t>(data.n)));
-    each_fold(data, q, k, [&](int f) {
-      const std::vector<std::vector<double>> p = grid_fold(data, q, Cs, rows, f);
+    each_fold(data, q, k, [&](int f, const Params& fp) {
+      const std::vector<std::vector<double>> p = grid_fold(data, fp, Cs, rows, f);
       const std::vector<int>& test = rows.test[static_cast<size_t>(f)];
       for (size_t c = 0; c < Cs.size(); c++)
         for (size_t t = 0; t < test.size(); t++)

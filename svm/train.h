@@ -20,6 +20,11 @@ long cache_budget(double mb);
 /// less) every thread the machine offers.
 int thread_count(int threads);
 
+/// The cache in MB that each of `solves` solves of up to n variables gets
+/// when they run side by side on `threads` threads, or 0 when they run one
+/// after the other (each with the whole budget, its rows in pieces).
+double side_by_side(double cache_mb, int threads, size_t solves, double n);
+
 /// Throws Failure for data or parameters training cannot use.
 void check_training(const Dataset& data, const Params& prm);
 
