@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "feature_columns.h"
+#include "keep_blocks.h"
 #include "kernel.h"
 #include "model.h"
-#include "keep_blocks.h"
 #include "pool.h"
 #include "random.h"
 #include "text.h"

@@ -16,9 +16,9 @@
 #include <utility>
 
 #include "kaltro.h"
+#include "keep_blocks.h"
 #include "kernel.h"
 #include "kernel_ahead.h"
-#include "keep_blocks.h"
 #include "pool.h"
 #include "probability.h"
 #include "text.h"
