@@ -169,7 +169,8 @@ struct Params {
   double p = 0.1;         ///< epsilon-SVR: half-width of the insensitive tube, 0 or more
   double eps = 0.001;     ///< stopping tolerance on the solver's gradient gap, above 0
   double cache_mb = 100;  ///< kernel cache of each solve, in MB, above 0 (the solver's row block
-                          ///< and arrays stay within it, and sparse rows held by feature)
+                          ///< and arrays stay within it, and sparse rows held by feature;
+                          ///< solves side by side may share it, see threads)
   std::vector<ClassWeight> weights;  ///< C-SVC: factors on C by class label
   /// A factor for each row (empty: 1 for every row), 0 or more: the box of row i is
   /// C * class weight * row_weight[i] (C-SVC), C * row_weight[i] (epsilon-SVR) or
@@ -190,7 +191,9 @@ struct Params {
   /// Threads training may use, the caller's included: 1 the caller's alone, 0 every
   /// thread the machine offers.  Every number gives the same model, bit for bit: long
   /// kernel rows and the gradient rebuild are computed in pieces, and the class pairs
-  /// of C-SVC are solved side by side where their caches fit in one budget together.
+  /// of C-SVC (and cross-validation folds) are solved side by side, each with the whole
+  /// cache budget where their caches fit in it together, else with an equal share of
+  /// it (then only the kernel evaluations reported may differ).
   int threads = 1;
   /// Solver output on stdout: 0 none, 1 marks, 2 lines, 3 all (one less with 3+ classes).
   int trace_level = 0;

@@ -287,6 +287,15 @@ TEST(SvmSelect, GridPointsAgreeWithCrossValidation) {
     }
     EXPECT_EQ(ksvm::cross_validate(data, many, opt.folds, opt.seed).predicted,
               ksvm::cross_validate(data, prm, opt.folds, opt.seed).predicted);
+    // So do folds that share a budget too small for all their caches (the
+    // regression folds here, of 2 x 331 rows).
+    Params small = prm;
+    small.cache_mb = many.cache_mb = 1.6;
+    if (c.task == ksvm::kEpsilonSVR) {
+      ASSERT_EQ(ksvm::side_by_side(1.6, 3, 4, 2.0 * data.n * 3 / 4), 1.6 / 3);
+    }
+    EXPECT_EQ(ksvm::cross_validate(data, many, opt.folds, opt.seed).predicted,
+              ksvm::cross_validate(data, small, opt.folds, opt.seed).predicted);
     // Row weights follow their rows into the folds: a fold's predictions are
     // those of a model trained on the other folds' rows with their weights,
     // and the grid's point scores the same.
