@@ -519,18 +519,23 @@ Model train_csvc(const Dataset& data, const Params& prm, TrainReport& rep) {
   const int threads = thread_count(prm.threads);
   if (k == 2)
     rep.fitted.assign(static_cast<size_t>(data.n), 0.0);
-  const double share = pair_cache(work, threads);
-  if (share > 0) {
-    Params shared = prm;
-    shared.cache_mb = share;
-    const PairWork split{data, shared, cls};
-    solve_pairs(split, threads, solved, rep);
-  } else {
-    for (size_t q = 0; q < solved.size(); q++) {
-      solve_pair(work, solved[q], q, k == 2 ? &rep.fitted : nullptr, nullptr);
-      rep.solves.push_back(solved[q].r);
-      if (prm.progress)
-        prm.progress(solved[q].r, static_cast<int>(q) + 1, pairs);
+  {
+    // The pairs' caches take turns at the same blocks, freed before the
+    // model is put together.
+    kaltro::detail::KeepBlocks keep;
+    const double share = pair_cache(work, threads);
+    if (share > 0) {
+      Params shared = prm;
+      shared.cache_mb = share;
+      const PairWork split{data, shared, cls};
+      solve_pairs(split, threads, solved, rep);
+    } else {
+      for (size_t q = 0; q < solved.size(); q++) {
+        solve_pair(work, solved[q], q, k == 2 ? &rep.fitted : nullptr, nullptr);
+        rep.solves.push_back(solved[q].r);
+        if (prm.progress)
+          prm.progress(solved[q].r, static_cast<int>(q) + 1, pairs);
+      }
     }
   }
   std::vector<char> support(static_cast<size_t>(data.n), 0);
@@ -756,7 +761,6 @@ Classes csvc_classes(const Dataset& data, const Params& prm) {
 
 Model train(const Dataset& data, const Params& params, TrainReport* report) {
   check_training(data, params);
-  kaltro::detail::KeepBlocks keep;  // for the solves of class pairs and of probability folds
   TrainReport local;
   TrainReport& rep = report ? *report : local;
   rep = TrainReport();
