@@ -116,6 +116,11 @@ struct KernelAhead {
 /// caller's thread; from here on, with more than one thread, in pieces.
 constexpr int kStretchMin = 2048;
 
+/// A walk that can be summed from the columns is, from this length on (or
+/// from KernelData::stretch_min when that is shorter), in one piece when it
+/// is shorter than the above.
+constexpr int kColumnWalkMin = 256;
+
 /// w of k.ahead holding row a of sparse data, its features placed by
 /// `index` (aligned with the data's pairs) in an array of `size` doubles;
 /// returns w.
