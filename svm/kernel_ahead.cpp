@@ -876,8 +876,8 @@ bool start_stretch(KernelData& k, KernelAhead& h, int a, int p, bool going_on) {
   const int p0 = p - p % kTile;
   // Summing from the columns pays on far shorter walks than sharing does:
   // a gather reads each pair of the walk where it lies.  Class pairs of
-  // 500-2 000 text-like rows, whose walks are all short, trained in 0.52 and
-  // 0.32 of the time with 256 than with 2 048 (one thread), while 128 was
+  // 500-2 000 text-like rows, whose walks are all short, trained in 0.51 and
+  // 0.31 of the time with 256 than with 2 048 (one thread), while 128 was
   // slower again; sets of two classes did not change.
   const int least = h.columns ? std::min(k.stretch_min, kColumnWalkMin) : k.stretch_min;
   if (to - p0 < least)

@@ -116,9 +116,9 @@ struct KernelAhead {
 /// caller's thread; from here on, with more than one thread, in pieces.
 constexpr int kStretchMin = 2048;
 
-/// A walk that can be summed from the columns is, from this length on (or
-/// from KernelData::stretch_min when that is shorter), in one piece when it
-/// is shorter than the above.
+/// Walks that the columns can sum are summed from this length on (or from
+/// KernelData::stretch_min when that is shorter); below kStretchMin, in one
+/// piece on the caller's thread.
 constexpr int kColumnWalkMin = 256;
 
 /// w of k.ahead holding row a of sparse data, its features placed by
